@@ -1,0 +1,14 @@
+// What touches the whole device: mounting, syncing and restarting.
+// The programs link platform_real; unit tests link platform_fake, which
+// records each call and returns what the test chose, so no test can
+// mount anything on the host or restart it.
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
+
+int PlatformMount(const char *source, const char *target, const char *fstype,
+                  unsigned long flags, const void *data);
+int PlatformUmount(const char *target);
+void PlatformSync(void);
+int PlatformReboot(int cmd);
+
+#endif

@@ -1,0 +1,43 @@
+#include "platform.h"
+#include "platform_fake.h"
+
+#include <cstdio>
+
+std::vector<std::string> platform_fake_calls;
+int platform_fake_mount_result = 0;
+int platform_fake_umount_result = 0;
+int platform_fake_reboot_result = -1;
+
+void PlatformFakeReset(void)
+{
+    platform_fake_calls.clear();
+    platform_fake_mount_result = 0;
+    platform_fake_umount_result = 0;
+    platform_fake_reboot_result = -1;
+}
+
+int PlatformMount(const char *source, const char *target, const char *fstype,
+                  unsigned long, const void *)
+{
+    platform_fake_calls.push_back(std::string("mount ") + source + " " + target + " " + fstype);
+    return platform_fake_mount_result;
+}
+
+int PlatformUmount(const char *target)
+{
+    platform_fake_calls.push_back(std::string("umount ") + target);
+    return platform_fake_umount_result;
+}
+
+void PlatformSync(void)
+{
+    platform_fake_calls.push_back("sync");
+}
+
+int PlatformReboot(int cmd)
+{
+    char line[32];
+    snprintf(line, sizeof line, "reboot 0x%x", (unsigned)cmd);
+    platform_fake_calls.push_back(line);
+    return platform_fake_reboot_result;
+}

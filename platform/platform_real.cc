@@ -1,0 +1,26 @@
+#include "platform.h"
+
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <unistd.h>
+
+int PlatformMount(const char *source, const char *target, const char *fstype,
+                  unsigned long flags, const void *data)
+{
+    return mount(source, target, fstype, flags, data);
+}
+
+int PlatformUmount(const char *target)
+{
+    return umount(target);
+}
+
+void PlatformSync(void)
+{
+    sync();
+}
+
+int PlatformReboot(int cmd)
+{
+    return reboot(cmd);
+}

@@ -1,0 +1,17 @@
+// INI profile files: named values in sections, read and rewritten in place.
+#ifndef PROFILE_PROFILE_H
+#define PROFILE_PROFILE_H
+
+int GetProfileString(const char *path, const char *section, const char *key,
+                     char *out, int size);
+int GetProfileInt(const char *path, const char *section, const char *key, int def);
+// A malloc'd list of NUL-terminated "key=value" strings ended by an empty
+// string, or null; the caller frees it.
+char *GetProfileSection(const char *path, const char *section);
+void SetProfileString(const char *path, const char *section, const char *key,
+                      const char *value);
+void SetProfileInt(const char *path, const char *section, const char *key, int value);
+// An empty list deletes the section.
+void SetProfileSection(const char *path, const char *section, const char *list);
+
+#endif
