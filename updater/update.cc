@@ -1,0 +1,69 @@
+#include "update.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "pk2.h"
+#include "platform.h"
+#include "profile.h"
+#include "settings.h"
+
+#define PUBTIME_SECTION "updimg"
+#define PUBTIME_KEY "pubtime"
+#define RESTART_CMD 0x01234567
+
+// strtoul with base 0 as a 32-bit C library does it, also where long is
+// wider: a negated number wraps modulo 2^32, one too large saturates.
+static uint32_t read_unsigned32(const char *text)
+{
+    const char *p = text;
+
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    int negative = *p == '-';
+    unsigned long value = strtoul(text, NULL, 0);
+    unsigned long magnitude = negative ? 0ul - value : value;
+    if (magnitude > 0xFFFFFFFFul)
+        return 0xFFFFFFFFu;
+    return (uint32_t)value;
+}
+
+// The publication time of the package installed last, or 0 when none is
+// recorded. Stored text may be decimal, octal or hexadecimal.
+static uint32_t load_pubtime(void)
+{
+    char text[32];
+
+    if (inifile == NULL)
+        return 0;
+    if (GetProfileString(inifile, PUBTIME_SECTION, PUBTIME_KEY, text, sizeof text) != 1)
+        return 0;
+    return read_unsigned32(text);
+}
+
+static void store_pubtime(uint32_t pubtime)
+{
+    char text[16];
+    int n = snprintf(text, sizeof text, "0x%X", (unsigned)pubtime);
+
+    if (n < 0 || (size_t)n >= sizeof text)
+        return;
+    SetProfileString(inifile, PUBTIME_SECTION, PUBTIME_KEY, text);
+}
+
+int updateFromPk2(const char *path)
+{
+    uint32_t pubtime = load_pubtime();
+
+    fprintf(stderr, "Update from %s ...\n", path);
+    int result = exec_pk2(path, identifier, &pubtime);
+    if (result == 0 && inifile != NULL && pubtime != 0)
+        store_pubtime(pubtime);
+    if (remove_after_process)
+        remove(path);
+    if (result == 0 && reboot_after_process) {
+        PlatformSync();
+        PlatformReboot(RESTART_CMD);
+    }
+    return result;
+}
