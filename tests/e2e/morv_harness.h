@@ -1,0 +1,116 @@
+// Harness for end-to-end tests of the morv relay.
+//
+// A MorvServer runs the built morv as a server inside a private mount
+// namespace, so that its fixed paths stay private to the test:
+//
+//   unshare -m sh -c 'mount --bind SCRATCH/run /run &&
+//                     mount --bind SCRATCH/tmp /tmp && SETUP && exec morv -s ARGS -p PORT'
+//
+// Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
+// SCRATCH/tmp; the test reaches both from outside through those paths.
+// The pid the harness spawned is morv itself once the execs are done
+// (unshare without --fork and the shell's exec replace themselves), so
+// signals and waits go straight to the server. Standard output and error
+// go to the files SCRATCH/stdout and SCRATCH/stderr.
+//
+// Typical use:
+//
+//   MorvServer srv;
+//   ASSERT_TRUE(srv.Start({"-o", "/tmp/log"}));   // waits for the port line
+//   ASSERT_TRUE(srv.SendDatagram("hello\n"));
+//   int c = srv.ConnectClient();
+//   SendText(c, "act");
+//   EXPECT_EQ(ReadExactly(c, 6, 10000), "hello\n");
+//   close(c);
+//   // the destructor stops the server (SIGTERM, then SIGKILL) and removes SCRATCH
+//
+// Every wait polls with a deadline; deadlines are in milliseconds and
+// generous by default, since tests run in parallel on a busy machine.
+#ifndef TESTS_E2E_MORV_HARNESS_H
+#define TESTS_E2E_MORV_HARNESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+
+const int MORV_WAIT_MS = 20000;
+
+// A TCP port that was free a moment ago (bound to port 0, read, closed).
+int FreeTcpPort();
+
+// Connects to 127.0.0.1:port; retries refused connections until the
+// deadline, since morv prints its port line just before it listens.
+// Returns the descriptor or -1.
+int ConnectTcp(int port, int timeout_ms = MORV_WAIT_MS);
+
+// Sends all of text on a connection; false when a send fails.
+bool SendText(int fd, const std::string &text);
+
+// Sends one datagram to the AF_UNIX datagram socket at path; retries while
+// the receiver's queue is full or the socket is not yet bound.
+bool SendDatagramTo(const std::string &path, const std::string &data,
+                    int timeout_ms = MORV_WAIT_MS);
+
+// Reads until n bytes have come, the peer closes or the deadline passes;
+// returns what came (shorter than n in the last two cases).
+std::string ReadExactly(int fd, size_t n, int timeout_ms = MORV_WAIT_MS);
+
+// Returns whatever arrives within window_ms (stops early at end of file).
+std::string ReadFor(int fd, int window_ms);
+
+// Reads until the peer closes the connection; *closed tells whether it
+// did before the deadline.
+std::string ReadUntilClosed(int fd, bool *closed, int timeout_ms = MORV_WAIT_MS);
+
+// Polls pred every few milliseconds until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS);
+
+struct MorvServer {
+    ScratchDir scratch;
+    std::string run_dir;     // SCRATCH/run, bound on /run inside
+    std::string tmp_dir;     // SCRATCH/tmp, bound on /tmp inside
+    std::string socket_path; // SCRATCH/run/morv.sock
+    int port;                // chosen by FreeTcpPort, passed with -p
+    pid_t pid = -1;          // morv itself once started
+    int status = -1;         // exit status once reaped (128 + signal if killed)
+
+    MorvServer();
+    ~MorvServer();
+    MorvServer(const MorvServer &) = delete;
+    MorvServer &operator=(const MorvServer &) = delete;
+
+    // Spawns morv -s ARGS -p port. setup is shell text run inside the
+    // namespace after the binds and before morv (e.g. "mount -t tmpfs -o
+    // size=64k tmpfs /tmp/small"). With wait_ready, waits for the port
+    // line and the socket file and returns false if they don't come.
+    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "",
+               bool wait_ready = true);
+
+    // Everything morv wrote so far.
+    std::string Out() const;
+    std::string Err() const;
+    // Waits until standard output (or error) contains text.
+    bool WaitForOut(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
+    bool WaitForErr(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
+    bool WaitForSocket(int timeout_ms = MORV_WAIT_MS) const;
+
+    bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
+    int ConnectClient(int timeout_ms = MORV_WAIT_MS) const { return ConnectTcp(port, timeout_ms); }
+    bool Signal(int sig) const;
+
+    // Runs argv inside the server's mount namespace (nsenter -t pid -m),
+    // e.g. {BuiltProgram("morv")} with input to feed client mode.
+    RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "",
+                        int timeout_seconds = 120) const;
+
+    // Waits for morv to end; its exit status, or -1 if it still runs.
+    int WaitExit(int timeout_ms = MORV_WAIT_MS);
+    // SIGTERM, a wait, then SIGKILL; returns the exit status.
+    int Stop();
+};
+
+#endif
