@@ -1,0 +1,140 @@
+#include "clients.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// A client whose live-stream sends would have blocked more often than
+// this, over its whole connection, can't keep up and is dropped.
+#define BLOCKED_SENDS_LIMIT 50
+#define SEND_WAIT_SECONDS 3
+
+ClientSlot sSocks[MAX_CLIENTS];
+int n_client;
+
+static int findFreeSlot(void)
+{
+    for (int i = 0; i < MAX_CLIENTS; i++)
+        if (sSocks[i].fd <= 0)
+            return i;
+    return -1;
+}
+
+// Descriptor 0 marks a free slot, so a connection that lands on it (the
+// server runs with standard input closed) moves to another number.
+static int moveOffZero(int fd)
+{
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
+}
+
+static int waitWritable(int fd)
+{
+    fd_set wset;
+    FD_ZERO(&wset);
+    FD_SET(fd, &wset);
+    timeval tv = {SEND_WAIT_SECONDS, 0};
+    return select(fd + 1, NULL, &wset, NULL, &tv);
+}
+
+static void sendLive(int slot, const char *buf, size_t len)
+{
+    ClientSlot *c = &sSocks[slot];
+    if (send(c->fd, buf, len, MSG_DONTWAIT) >= 0)
+        return; // a short send is not completed: the stream never waits
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        c->blocked_sends++;
+        if (c->blocked_sends <= BLOCKED_SENDS_LIMIT)
+            return;
+    }
+    RelayClientClose(slot);
+}
+
+int RelayClientsAddToSet(fd_set *set, int maxfd)
+{
+    for (int i = 0; i < MAX_CLIENTS; i++) {
+        if (sSocks[i].fd <= 0)
+            continue;
+        FD_SET(sSocks[i].fd, set);
+        if (sSocks[i].fd > maxfd)
+            maxfd = sSocks[i].fd;
+    }
+    return maxfd;
+}
+
+void RelayClientClose(int slot)
+{
+    close(sSocks[slot].fd);
+    sSocks[slot].fd = -1;
+    n_client--;
+}
+
+void RelayClientsCloseAll(void)
+{
+    for (int i = 0; i < MAX_CLIENTS; i++)
+        if (sSocks[i].fd > 0)
+            RelayClientClose(i);
+}
+
+void RelayClientsFanOut(const char *buf, size_t len)
+{
+    if (n_client <= 0)
+        return;
+    for (int i = 0; i < MAX_CLIENTS; i++)
+        if (sSocks[i].fd > 0 && sSocks[i].state == CLIENT_ACTIVE)
+            sendLive(i, buf, len);
+}
+
+// Close-on-exec keeps dump commands and remote commands from holding a
+// connection open after the server has closed it.
+void RelayClientAccept(int listen_fd)
+{
+    sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    memset(&peer, 0, sizeof peer);
+    int fd = accept4(listen_fd, (sockaddr *)&peer, &len, SOCK_CLOEXEC);
+    if (fd == 0)
+        fd = moveOffZero(fd);
+    if (fd < 0)
+        return;
+    printf("Connection from: %s:%d", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
+    // A descriptor beyond FD_SETSIZE can't be waited for with select.
+    int slot = fd < FD_SETSIZE ? findFreeSlot() : -1;
+    if (slot < 0) {
+        printf(" refused.\n");
+        close(fd);
+        return;
+    }
+    sSocks[slot].fd = fd;
+    sSocks[slot].blocked_sends = 0;
+    sSocks[slot].state = CLIENT_NEW;
+    n_client++;
+    printf(" accepted.\n");
+}
+
+void RelayClientSendWaiting(int fd, const unsigned char *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        if (waitWritable(fd) <= 0)
+            return;
+        ssize_t n = send(fd, buf + done, len - done, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+void sendLoopBuff(int fd, const LoopBuffer *lb)
+{
+    LoopBufferSegment seg[2];
+    int n = LoopBufferGetPtr(lb, seg);
+    for (int i = 0; i < n; i++)
+        RelayClientSendWaiting(fd, seg[i].addr, seg[i].len);
+}

@@ -1,0 +1,123 @@
+// The server loop: waits on the log socket, the listening socket and the
+// client connections, then hands each ready descriptor to its step.
+#include "server.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "clients.h"
+#include "dump.h"
+#include "server_state.h"
+
+static void dumpSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGUSR1);
+    sigaddset(set, SIGUSR2);
+    sigaddset(set, SIGRTMIN);
+}
+
+// The dump signals stay blocked except while the loop waits, so one that
+// comes after the dump step has taken its request still ends the wait at
+// once instead of lying pending until the next event.
+static void blockDumpSignals(sigset_t *caller, sigset_t *wait_mask)
+{
+    sigset_t dump;
+    dumpSignals(&dump);
+    sigprocmask(SIG_BLOCK, &dump, caller);
+    *wait_mask = *caller;
+    sigdelset(wait_mask, SIGUSR1);
+    sigdelset(wait_mask, SIGUSR2);
+    sigdelset(wait_mask, SIGRTMIN);
+}
+
+// Takes one log datagram; -1 when the receive fails, which ends the loop.
+static int takeLog(ServerState *st)
+{
+    ssize_t n = recv(st->log_fd, st->datagram, DATAGRAM_MAX, 0);
+    if (n < 0)
+        return -1;
+    st->datagram[n] = '\0';
+    if (st->verbose) {
+        printf("%s", st->datagram);
+        fflush(stdout);
+    }
+    if (st->cont_fd > 0) {
+        ssize_t ignored = write(st->cont_fd, st->datagram, n);
+        (void)ignored;
+    }
+    LoopBufferWrite(st->lb, st->datagram, n);
+    RelayClientsFanOut(st->datagram, n);
+    return 0;
+}
+
+static int buildReadSet(const ServerState *st, fd_set *set)
+{
+    FD_ZERO(set);
+    FD_SET(st->listen_fd, set);
+    FD_SET(st->log_fd, set);
+    int maxfd = st->listen_fd > st->log_fd ? st->listen_fd : st->log_fd;
+    return RelayClientsAddToSet(set, maxfd);
+}
+
+// A slot that the log intake has just closed has fd -1 and is skipped.
+static void serveClients(ServerState *st, const fd_set *ready)
+{
+    for (int i = 0; i < MAX_CLIENTS; i++)
+        if (sSocks[i].fd > 0 && FD_ISSET(sSocks[i].fd, ready))
+            RelayServeClient(st, i);
+}
+
+// One pass of the loop; -1 when the loop is to end.
+static int runPass(ServerState *st, const sigset_t *wait_mask)
+{
+    DumpStep(TakeDumpRequest(), st->lb, st->max_file, &st->dump_mode, &st->cont_fd);
+    fd_set ready;
+    int maxfd = buildReadSet(st, &ready);
+    if (pselect(maxfd + 1, &ready, NULL, NULL, NULL, wait_mask) < 0) {
+        if (errno == EINTR)
+            return 0; // a dump signal: the next pass takes its request
+        perror("select");
+        return -1;
+    }
+    if (FD_ISSET(st->log_fd, &ready) && takeLog(st) < 0)
+        return -1;
+    serveClients(st, &ready);
+    if (FD_ISSET(st->listen_fd, &ready))
+        RelayClientAccept(st->listen_fd);
+    return 0;
+}
+
+// The continuous-dump file stays open: the end of the process closes it.
+static void endLoop(ServerState *st)
+{
+    LoopBufferUninit(st->lb);
+    close(st->listen_fd);
+    close(st->log_fd);
+    RelayClientsCloseAll();
+}
+
+int RelayServerLoop(int log_fd, int listen_fd, LoopBuffer *lb, int verbose, int max_file)
+{
+    static ServerState st;
+    memset(&st, 0, sizeof st);
+    st.log_fd = log_fd;
+    st.listen_fd = listen_fd;
+    st.lb = lb;
+    st.verbose = verbose;
+    st.max_file = max_file;
+    st.dump_mode = DUMP_NOREQ;
+    st.cont_fd = -1;
+    sigset_t caller, wait_mask;
+    blockDumpSignals(&caller, &wait_mask);
+    while (runPass(&st, &wait_mask) == 0) {
+    }
+    endLoop(&st);
+    sigprocmask(SIG_SETMASK, &caller, NULL);
+    return 0;
+}
