@@ -1,0 +1,278 @@
+// Runs the built pk2update on packages made by pk2pack's library and by the
+// pk2pack program, and compares outputs, statuses and installed files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "e2e_util.h"
+#include "pk2pack.h"
+
+namespace {
+
+const uint32_t IDENT = 0x1234;
+const uint32_t PUBTIME = 0x5F00A1B2;
+const char PUBTIME_LINE[] = "PUBTIME: 0x5F00A1B2\n";
+
+std::string RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+PackSpec Spec(std::vector<PackEntry> entries)
+{
+    PackSpec spec;
+    spec.ident = IDENT;
+    spec.pubtime = PUBTIME;
+    spec.entries = std::move(entries);
+    return spec;
+}
+
+std::string Write(const ScratchDir &dir, const PackSpec &spec)
+{
+    std::string pkg = dir.file("update.pk2");
+    EXPECT_TRUE(PackWrite(pkg, spec));
+    return pkg;
+}
+
+RunResult Pk2update(std::vector<std::string> args)
+{
+    args.insert(args.begin(), BuiltProgram("pk2update"));
+    return RunProgram(args);
+}
+
+std::string UpdateFrom(const std::string &pkg)
+{
+    return "Update from " + pkg + " ...\n";
+}
+
+mode_t Umask()
+{
+    mode_t old = umask(022);
+    umask(old);
+    return old;
+}
+
+// Files across the reader's piece and sync boundaries, one in a tree of
+// directories that do not exist yet, and an empty one.
+struct Payload {
+    std::string small = "first line\nsecond line\n";
+    std::string big = RandomBytes(3 * 65536 + 8193, 7);
+    std::string empty;
+};
+
+std::vector<PackEntry> PayloadEntries(const ScratchDir &dir, const Payload &p)
+{
+    return {PackFile(dir.file("etc/app.conf"), p.small),
+            PackCmd("echo ran >> " + dir.file("log")),
+            PackFile(dir.file("opt/app/bin/tool"), p.big),
+            PackFile(dir.file("empty"), p.empty)};
+}
+
+TEST(Pk2updateInstall, VerifyOnlyTouchesNothing)
+{
+    ScratchDir dir;
+    Payload p;
+    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    RunResult r = Pk2update({pkg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(FileExists(dir.file("etc")));
+    EXPECT_FALSE(FileExists(dir.file("log")));
+    EXPECT_FALSE(FileExists(dir.file("empty")));
+}
+
+TEST(Pk2updateInstall, InstallWritesFilesByteForByteAndRunsCommands)
+{
+    ScratchDir dir;
+    Payload p;
+    WriteFile(dir.file("empty"), "old content to be truncated");
+    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    RunResult r = Pk2update({"-d", "0x1234", pkg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, PUBTIME_LINE);
+    EXPECT_EQ(r.err, UpdateFrom(pkg));
+    EXPECT_EQ(ReadFile(dir.file("etc/app.conf")), p.small);
+    EXPECT_EQ(ReadFile(dir.file("opt/app/bin/tool")), p.big);
+    EXPECT_TRUE(FileExists(dir.file("empty")));
+    EXPECT_EQ(ReadFile(dir.file("empty")), "");
+    EXPECT_EQ(ReadFile(dir.file("log")), "ran\n");
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("opt/app").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755 & ~Umask());
+}
+
+TEST(Pk2updateInstall, VerboseAnnouncesFilesBeforeAndCommandsAfter)
+{
+    ScratchDir dir;
+    Payload p;
+    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    RunResult r = Pk2update({"-V", "-d", "0", pkg});
+    EXPECT_EQ(r.status, 0);
+    // The command text ends with its NUL, so no line end follows it.
+    EXPECT_EQ(r.out, "Copy target file: " + dir.file("etc/app.conf") + "\n" +
+                         "execute: echo ran >> " + dir.file("log") +
+                         "Copy target file: " + dir.file("opt/app/bin/tool") + "\n" +
+                         "Copy target file: " + dir.file("empty") + "\n" + PUBTIME_LINE);
+    EXPECT_EQ(r.err, UpdateFrom(pkg));
+}
+
+TEST(Pk2updateInstall, IdentifierDecidesWhetherThePackageIsTaken)
+{
+    struct Case {
+        const char *name;
+        const char *ident_arg;
+        bool installs;
+    };
+    const Case cases[] = {
+        {"same identifier in hexadecimal", "0x1234", true},
+        {"same identifier in decimal", "4660", true},
+        {"zero accepts any package", "0", true},
+        {"another identifier", "0x1235", false},
+        {"all ones means verify only", "0xFFFFFFFF", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string pkg = Write(dir, Spec({PackFile(dir.file("f"), "data")}));
+        RunResult r = Pk2update({"-d", c.ident_arg, pkg});
+        EXPECT_EQ(FileExists(dir.file("f")), c.installs);
+        if (c.installs) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, PUBTIME_LINE);
+            EXPECT_EQ(r.err, UpdateFrom(pkg));
+        } else if (std::string(c.ident_arg) == "0x1235") {
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, UpdateFrom(pkg) + "Error or unmatched package file.\n\n");
+        } else {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out + r.err, "");
+        }
+    }
+}
+
+TEST(Pk2updateInstall, EntriesRunInPackageOrderAndFailingCommandsDoNotStop)
+{
+    ScratchDir dir;
+    std::string log = dir.file("order");
+    std::string pkg = Write(dir, Spec({PackCmd("echo one >> " + log),
+                                       PackCmd("echo two >> " + log + "; exit 3"),
+                                       PackFile(dir.file("made"), "three\n"),
+                                       PackCmd("cat " + dir.file("made") + " >> " + log),
+                                       PackCmd("echo four >> " + log)}));
+    RunResult r = Pk2update({"-d", "0x1234", pkg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, PUBTIME_LINE);
+    EXPECT_EQ(ReadFile(log), "one\ntwo\nthree\nfour\n");
+}
+
+TEST(Pk2updateInstall, BadDigestInLastEntryInstallsNothing)
+{
+    ScratchDir dir;
+    Payload p;
+    std::vector<PackEntry> entries = PayloadEntries(dir, p);
+    entries.back().md5 = PackDigest{};
+    std::string pkg = Write(dir, Spec(entries));
+    RunResult r = Pk2update({"-d", "0x1234", pkg});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, UpdateFrom(pkg) + "verify pk2 failed.\n");
+    EXPECT_FALSE(FileExists(dir.file("etc")));
+    EXPECT_FALSE(FileExists(dir.file("log")));
+}
+
+// A target on a file system that fills up: the copy breaks off, the
+// target keeps what fitted, and nothing after it is installed.
+TEST(Pk2updateInstall, FullFileSystemBreaksOffWithWriteError)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    ScratchDir dir;
+    std::string small = dir.file("small");
+    std::string full = dir.file("full");
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    std::string big = RandomBytes(256 * 1024, 11);
+    std::string pkg = Write(dir, Spec({PackFile(small, "before\n"),
+                                       PackFile(full + "/big", big),
+                                       PackCmd("echo after > " + dir.file("after"))}));
+    std::string script =
+        "mount -t tmpfs -o size=64k none \"$1\" || exit 99\n"
+        "\"$2\" -d 0x1234 \"$3\"; st=$?\n"
+        "wc -c < \"$1/big\" > \"$4\"\n"
+        "exit $st\n";
+    RunResult r = RunProgram({"unshare", "-m", "sh", "-c", script, "sh", full,
+                              BuiltProgram("pk2update"), pkg, dir.file("kept")});
+    ASSERT_NE(r.status, 99) << r.err;
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, UpdateFrom(pkg) + "Can't write target file: " + full + "/big\n");
+    EXPECT_EQ(ReadFile(small), "before\n");
+    EXPECT_FALSE(FileExists(dir.file("after")));
+    long kept = std::stol(ReadFile(dir.file("kept")));
+    EXPECT_GT(kept, 0);
+    EXPECT_LT(kept, static_cast<long>(big.size()));
+    EXPECT_FALSE(FileExists(full + "/big")) << "the tmpfs stayed private";
+}
+
+TEST(Pk2updateInstall, DeviceThatRefusesWritesBreaksOffWithWriteError)
+{
+    ScratchDir dir;
+    std::string pkg = Write(dir, Spec({PackFile("/dev/full", "no room for this\n"),
+                                       PackCmd("echo after > " + dir.file("after"))}));
+    RunResult r = Pk2update({"-V", "-d", "0x1234", pkg});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Copy target file: /dev/full\n");
+    EXPECT_EQ(r.err, UpdateFrom(pkg) + "Can't write target file: /dev/full\n");
+    EXPECT_FALSE(FileExists(dir.file("after")));
+}
+
+TEST(Pk2packProgram, CreateThenListShowsGoodDigestsAndTamperingShowsBad)
+{
+    ScratchDir dir;
+    WriteFile(dir.file("src.bin"), RandomBytes(20000, 3));
+    std::string pkg = dir.file("made.pk2");
+    RunResult made = RunProgram({BuiltProgram("pk2pack"), "create", "-o", pkg, "-d", "0x1234",
+                                 "-t", "0x5F00A1B2", "-n", "-f",
+                                 dir.file("src.bin") + ":" + dir.file("out/dst.bin"),
+                                 "-x", "echo done > " + dir.file("done")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    std::string listing_head = "magic    PK2\nident    0x00001234 (4660)\npubtime  0x5F00A1B2\n"
+                               "flags    0x00000001 (publication time not recorded)\n"
+                               "entries  2\n#    type  length     md5   target or command\n";
+    std::string file_line = "1    FILE  " + std::to_string(20000 + 8 + dir.file("out/dst.bin").size() + 1);
+    RunResult listed = RunProgram({BuiltProgram("pk2pack"), "list", pkg});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out.substr(0, listing_head.size()), listing_head);
+    EXPECT_NE(listed.out.find(file_line), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find(" good  " + dir.file("out/dst.bin") + "\n"), std::string::npos);
+    EXPECT_NE(listed.out.find(" good  echo done > " + dir.file("done") + "\n"), std::string::npos);
+    EXPECT_NE(listed.out.find("end      exact"), std::string::npos);
+
+    RunResult installed = Pk2update({"-d", "0x1234", pkg});
+    EXPECT_EQ(installed.status, 0);
+    EXPECT_EQ(ReadFile(dir.file("out/dst.bin")), ReadFile(dir.file("src.bin")));
+    EXPECT_EQ(ReadFile(dir.file("done")), "done\n");
+
+    std::string bytes = ReadFile(pkg);
+    bytes[bytes.size() / 2] ^= 0x01;
+    PackWriteBytes(pkg, bytes);
+    listed = RunProgram({BuiltProgram("pk2pack"), "list", pkg});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_NE(listed.out.find(" BAD   " + dir.file("out/dst.bin") + "\n"), std::string::npos)
+        << listed.out;
+    RunResult verified = Pk2update({pkg});
+    EXPECT_EQ(verified.status, 254);
+    EXPECT_EQ(verified.err, "verify pk2 failed.\n");
+}
+
+}  // namespace
