@@ -93,6 +93,17 @@ static int runPass(ServerState *st, const sigset_t *wait_mask)
     return 0;
 }
 
+// select can't watch a descriptor beyond FD_SETSIZE; the server would
+// have inherited about a thousand open descriptors to get one.
+static int waitable(const ServerState *st)
+{
+    if (st->log_fd < FD_SETSIZE && st->listen_fd < FD_SETSIZE)
+        return 1;
+    errno = EBADF;
+    perror("select");
+    return 0;
+}
+
 // The continuous-dump file stays open: the end of the process closes it.
 static void endLoop(ServerState *st)
 {
@@ -115,8 +126,9 @@ int RelayServerLoop(int log_fd, int listen_fd, LoopBuffer *lb, int verbose, int 
     st.cont_fd = -1;
     sigset_t caller, wait_mask;
     blockDumpSignals(&caller, &wait_mask);
-    while (runPass(&st, &wait_mask) == 0) {
-    }
+    if (waitable(&st))
+        while (runPass(&st, &wait_mask) == 0) {
+        }
     endLoop(&st);
     sigprocmask(SIG_SETMASK, &caller, NULL);
     return 0;
