@@ -142,25 +142,25 @@ static MD5_ALWAYS_INLINE void md5_rounds34(uint32_t &a, uint32_t &b, uint32_t &c
 #undef X
 }
 
-// Runs the block function over nblocks consecutive 64-byte blocks,
-// keeping the chaining values in registers between them.
-static void MD5Transform(uint32_t state[4], const unsigned char *block, uint32_t nblocks)
+// The block function: folds one 64-byte block into the chaining values.
+static MD5_ALWAYS_INLINE void MD5Transform(uint32_t state[4], const unsigned char block[64])
 {
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 
-    for (; nblocks > 0; nblocks--, block += 64) {
-        uint32_t aa = a, bb = b, cc = c, dd = d;
-        md5_rounds12(a, b, c, d, block);
-        md5_rounds34(a, b, c, d, block);
-        a += aa;
-        b += bb;
-        c += cc;
-        d += dd;
-    }
-    state[0] = a;
-    state[1] = b;
-    state[2] = c;
-    state[3] = d;
+    md5_rounds12(a, b, c, d, block);
+    md5_rounds34(a, b, c, d, block);
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+}
+
+// Whole blocks go through here straight from the caller's data; the
+// block function is inlined into this one loop only.
+static void md5_blocks(uint32_t state[4], const unsigned char *data, uint32_t nblocks)
+{
+    for (; nblocks > 0; nblocks--, data += 64)
+        MD5Transform(state, data);
 }
 
 // Writes len / 4 words little-endian, whatever the host's byte order.
@@ -200,10 +200,10 @@ void MD5_Update(MD5_CTX *ctx, const unsigned char *data, uint32_t len)
     uint32_t done = 0;
     if (len >= room) {
         memcpy(ctx->buffer + index, data, room);
-        MD5Transform(ctx->state, ctx->buffer, 1);
+        md5_blocks(ctx->state, ctx->buffer, 1);
         done = room;
         uint32_t whole = (len - done) / 64;
-        MD5Transform(ctx->state, data + done, whole);
+        md5_blocks(ctx->state, data + done, whole);
         done += whole * 64;
         index = 0;
     }
