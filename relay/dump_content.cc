@@ -55,7 +55,7 @@ void dumpFile(const char *path, int fd)
 
 void dumpCmd(const char *cmd, int fd)
 {
-    FILE *out = popen(cmd, "re");
+    FILE *out = popen(cmd, "r");
     if (!out)
         return;
     char *block = (char *)malloc(DUMP_BLOCK);

@@ -204,6 +204,32 @@ TEST_F(DumpTest, ContinuousFileKeepsItsContentAndIsNotInherited)
     EXPECT_EQ(mode, DUMP_STOP);
 }
 
+// With standard input closed a new file gets descriptor 0, which the loop
+// takes for "no file": the continuous file must still be seen as open, and
+// a marker opened on 0 must count as made and not be left open.
+TEST_F(DumpTest, DescriptorZeroIsNotMistakenForNoFile)
+{
+    std::string b = dir.file("b"), c = dir.file("c");
+    mkdir(b.c_str(), 0755);
+    mkdir(c.c_str(), 0755);
+    Configure({{b, 0}, {c, 0}}, {}, {});
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    DumpStep(DUMP_CONT, &lb, 20, &mode, &cont); // no capture: it would take descriptor 0
+    EXPECT_GT(cont, 0);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
+    EXPECT_EQ(set_autodump(1), 1);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_TRUE(FileExists(b + "/DUMPLOG"));
+    EXPECT_FALSE(FileExists(c + "/DUMPLOG"));
+    ASSERT_GT(cont, 0);
+    ASSERT_EQ(write(cont, "z", 1), 1);
+    EXPECT_EQ(ReadFile(b + ".cont.0"), std::string(LOG_HEADER) + "cdefghij" + "z");
+}
+
 TEST_F(DumpTest, RotationOverThreeNumbers)
 {
     Configure({{dir.file("log"), 0}}, {}, {});
