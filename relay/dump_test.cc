@@ -105,8 +105,13 @@ TEST_F(DumpTest, EmptyBufferAndNoExtrasLeaveTheLogHeaderAlone)
 {
     Configure({{dir.file("log"), 0}}, {}, {});
     lb = {mem, 8, 0, 0};
+    mode_t old = umask(0); // a detached server runs with mask 0
     Step(DUMP_SNAP);
+    umask(old);
     EXPECT_EQ(ReadFile(dir.file("log.0")), LOG_HEADER);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("log.0").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
 }
 
 TEST_F(DumpTest, OverwritePathRewritesTheSameNames)
