@@ -388,21 +388,37 @@ TEST(MorvLoop, EachSignalDuringTheWaitIsCarriedOutAtOnce)
     EXPECT_TRUE(FileExists(srv.tmp_dir + "/log.4"));
 }
 
-// A server that inherited nearly a thousand descriptors: a connection
-// select could not watch is refused, and the others are served.
-TEST(MorvLoop, ConnectionBeyondFdSetSizeIsRefused)
+// Starts morv holding descriptors 3 to 1023 except the free ones, which
+// its two sockets take. python3 hands them over.
+bool StartWithFdsTaken(MorvServer &srv, int free_lo, int free_hi)
 {
-    if (RunProgram({"python3", "-c", ""}).status != 0)
-        GTEST_SKIP() << "python3 is needed to hand morv many descriptors";
-    MorvServer srv;
     std::string fill = "import os,sys\n"
                        "for i in range(3, 1024):\n"
-                       "    if i < 1020 or i > 1021: os.dup2(2, i)\n"
+                       "    if i < " + std::to_string(free_lo) + " or i > " +
+                       std::to_string(free_hi) + ": os.dup2(2, i)\n"
                        "os.execv(sys.argv[1], sys.argv[1:])\n";
-    ASSERT_TRUE(srv.Start({}, "exec python3 -c '" + fill + "' \"$@\""));
+    return srv.Start({}, "exec python3 -c '" + fill + "' \"$@\"");
+}
+
+TEST(MorvLoop, ConnectionBeyondFdSetSizeIsRefused)
+{
+    MorvServer srv;
+    if (RunProgram({"python3", "-c", ""}).status != 0)
+        GTEST_SKIP() << "python3 is needed to hand morv many descriptors";
+    ASSERT_TRUE(StartWithFdsTaken(srv, 1020, 1021));
     Client c(srv.ConnectClient());
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(c.fd, &closed), "");
     EXPECT_TRUE(closed);
     EXPECT_TRUE(srv.WaitForOut(ConnectionLine(c.fd, " refused.")));
+}
+
+TEST(MorvLoop, ServerSocketBeyondFdSetSizeEndsTheLoop)
+{
+    MorvServer srv;
+    if (RunProgram({"python3", "-c", ""}).status != 0)
+        GTEST_SKIP() << "python3 is needed to hand morv many descriptors";
+    ASSERT_TRUE(StartWithFdsTaken(srv, 1024, 1024));
+    EXPECT_EQ(srv.WaitExit(), 0);
+    EXPECT_EQ(srv.Err(), "select: Bad file descriptor\n");
 }
