@@ -66,16 +66,20 @@ static int append_entry(char *s, char *eq, char **block, size_t *capacity, size_
 {
     profileTrimEnd(s);
     size_t line_length = strlen(s);
-    if (*capacity <= *fill + line_length + 1) {
-        // A piece holds at most 999 characters, so one step always suffices.
-        char *grown = (char *)realloc(*block, *capacity + SECTION_GROWTH);
+    // Room for the entry and the empty string that ends the list. One step
+    // is not always enough: a 999-character entry fills a block exactly.
+    size_t wanted = *capacity;
+    while (wanted <= *fill + line_length + 1)
+        wanted += SECTION_GROWTH;
+    if (wanted != *capacity) {
+        char *grown = (char *)realloc(*block, wanted);
         if (grown == NULL) {
             free(*block);
             *block = NULL;
             return -1;
         }
         *block = grown;
-        *capacity += SECTION_GROWTH;
+        *capacity = wanted;
     }
     char *key_end = eq;
     while (key_end > s && profileIsSpace(key_end[-1]))
@@ -114,7 +118,7 @@ char *GetProfileSection(const char *path, const char *section)
         if (eq != NULL && append_entry(s, eq, &block, &capacity, &fill) != 0)
             return NULL;
     }
-    // Every append left room for at least one more byte.
+    // Every append left room for the closing empty string.
     if (block != NULL)
         block[fill] = '\0';
     return block;

@@ -214,6 +214,8 @@ TEST(ProfileGet, Sections)
         {"missing section", "[t]\nc=3\n", false, {}},
         {"grows past 1000 bytes", many, true, many_want},
         {"pieces of a long line", "[s]\n" + big + "=tail\n", true, {big, "=tail"}},
+        {"999-character entry fills a block", "[s]\n" + big + "\n", true, {big}},
+        {"two of them", "[s]\n" + big + "\n" + big + "\n", true, {big, big}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
