@@ -275,4 +275,68 @@ TEST(Pk2packProgram, CreateThenListShowsGoodDigestsAndTamperingShowsBad)
     EXPECT_EQ(verified.err, "verify pk2 failed.\n");
 }
 
+// pk2pack list must refuse exactly what the device's reader refuses, or a
+// firmware engineer would ship a package the camera rejects.
+TEST(Pk2packProgram, ListAgreesWithTheReaderOnBrokenPackages)
+{
+    using Spoil = void (*)(PackSpec *spec);
+    struct Case {
+        const char *name;
+        Spoil spoil;
+        const char *tail;  // bytes appended to the package
+        size_t cut_to;     // bytes kept of the package, 0 for all
+        bool sound;
+    };
+    Spoil nothing = [](PackSpec *) {};
+    const Case cases[] = {
+        {"sound package", nothing, "", 0, true},
+        {"bad digest", [](PackSpec *s) { s->entries[0].md5 = PackDigest{}; }, "", 0, false},
+        {"byte after the last entry", nothing, "x", 0, false},
+        {"one entry more than present", [](PackSpec *s) { s->entry_count = 3; }, "", 0, false},
+        {"lengths disagree", [](PackSpec *s) { s->entries[0].data_length = 1; }, "", 0, false},
+        {"name without NUL", [](PackSpec *s) { s->entries[0].name = "/tmp/x"; }, "", 0, false},
+        {"name of 257 bytes",
+         [](PackSpec *s) { s->entries[0] = PackFile(std::string(256, 'n'), "d"); }, "", 0, false},
+        {"name of 256 bytes",
+         [](PackSpec *s) { s->entries[0] = PackFile(std::string(255, 'n'), "d"); }, "", 0, true},
+        {"command of 8193 bytes",
+         [](PackSpec *s) { s->entries[1] = PackCmd(std::string(8192, ':')); }, "", 0, false},
+        {"command of 8192 bytes",
+         [](PackSpec *s) { s->entries[1] = PackCmd(std::string(8191, ':')); }, "", 0, true},
+        {"command of no bytes",
+         [](PackSpec *s) { s->entries[1] = PackRaw(std::string("CMD\0", 4), ""); }, "", 0, false},
+        {"other type with a wrong digest",
+         [](PackSpec *s) {
+             s->entries.push_back(PackRaw("XYZ", "abc"));
+             s->entries.back().md5 = PackDigest{};
+         },
+         "", 0, true},
+        {"other type cut short",
+         [](PackSpec *s) {
+             s->entries.push_back(PackRaw("XYZ", "abc"));
+             s->entries.back().length = 4;
+         },
+         "", 0, false},
+        {"wrong magic", [](PackSpec *s) { s->magic = "PK3"; }, "", 0, false},
+        {"header of 27 bytes", nothing, "", 27, false},
+        {"data cut short", nothing, "", 28 + 24 + 8 + 100, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        PackSpec spec = Spec({PackFile(dir.file("f"), RandomBytes(9000, 5)), PackCmd("true")});
+        c.spoil(&spec);
+        std::string bytes = PackBuild(spec) + c.tail;
+        if (c.cut_to)
+            bytes.resize(c.cut_to);
+        std::string pkg = dir.file("p.pk2");
+        ASSERT_TRUE(PackWriteBytes(pkg, bytes));
+        RunResult listed = RunProgram({BuiltProgram("pk2pack"), "list", pkg});
+        RunResult verified = Pk2update({pkg});
+        EXPECT_EQ(listed.status, c.sound ? 0 : 1) << listed.out;
+        EXPECT_EQ(verified.status == 0, c.sound) << verified.err;
+        EXPECT_FALSE(FileExists(dir.file("f")));
+    }
+}
+
 }  // namespace
