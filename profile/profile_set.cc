@@ -2,7 +2,7 @@
 // one "r+" stream: the text after the point of change is saved, the new
 // text and the saved text are written, and the file is cut at their end.
 // Everything is allocated and read before the first byte is written, so a
-// failure leaves the file as it was.
+// failed allocation or read leaves the file as it was.
 #include "profile.h"
 #include "profile_internal.h"
 
@@ -128,7 +128,7 @@ void SetProfileInt(const char *path, const char *section, const char *key, int v
 static void rewrite_section(FILE *fp, long start, const char *list, char *line)
 {
     long write_at = *list != '\0' ? ftell(fp) : start;
-    long rest_at = write_at;
+    long rest_at;
 
     // The body's lines are all dropped; the rest begins at the next head.
     for (;;) {
