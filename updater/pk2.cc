@@ -1,3 +1,6 @@
+// Packages of more than 2 GiB must open on a 32-bit device too.
+#define _FILE_OFFSET_BITS 64
+
 // exec_pk2: header checks, the publication-time record, then verification
 // of the whole package and, unless only verifying, its installation.
 //
@@ -10,6 +13,11 @@
 #include "pk2.h"
 #include "pk2_format.h"
 #include "settings.h"
+
+// The package stream reads ahead in blocks this large, so a 8192-byte
+// piece costs no system call of its own; 28-byte headers would otherwise
+// split every piece across two reads of stdio's default 4 KiB buffer.
+static char package_buffer[64 * 1024];
 
 static int headerMatches(const PackageHeader *header, uint32_t ident)
 {
@@ -71,6 +79,7 @@ int exec_pk2(const char *path, uint32_t ident, uint32_t *pubtime)
         fprintf(stderr, "Can't open file: %s\n", path);
         return -1;
     }
+    setvbuf(pkg, package_buffer, _IOFBF, sizeof package_buffer);
     int rc = processPackage(pkg, ident, pubtime);
     fclose(pkg);
     return rc;

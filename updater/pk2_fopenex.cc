@@ -1,3 +1,6 @@
+// stat must not fail with EOVERFLOW on a 32-bit device.
+#define _FILE_OFFSET_BITS 64
+
 #include <sys/stat.h>
 
 #include "pk2.h"
