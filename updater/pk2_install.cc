@@ -58,6 +58,9 @@ static int installFile(FILE *pkg, const PackageEntryHeader *entry, unsigned char
         fprintf(stderr, "Cann't create target file: %s\n", fields.name);
         return -2;
     }
+    // Pieces go out whole: through stdio's 4 KiB buffer each would cost
+    // two writes.
+    setvbuf(target, NULL, _IONBF, 0);
     enum CopyResult copied = copyData(pkg, work, fields.data_length, target);
     // The target is synced and closed whatever the copy did, so it keeps
     // all that was written.
