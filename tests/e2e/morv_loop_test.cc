@@ -111,6 +111,23 @@ void Deliver(const MorvServer &srv, int fd, const std::string &d)
     ASSERT_EQ(ReadExactly(fd, d.size()), d);
 }
 
+// A connection with a small receive buffer, for a client that won't read.
+int ConnectSmall(const MorvServer &srv)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 2048;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(srv.port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string ConnectionLine(int fd, const char *end)
 {
     return "Connection from: 127.0.0.1:" + std::to_string(LocalPort(fd)) + end + "\n";
@@ -287,15 +304,8 @@ TEST(MorvLoop, ClientThatStopsReadingIsDroppedAtItsFiftyFirstBlockedSend)
 {
     MorvServer srv;
     ASSERT_TRUE(srv.Start());
-    int slow_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 2048;
-    setsockopt(slow_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(srv.port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(slow_fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    Client slow(slow_fd), reader(srv.ConnectClient());
+    Client slow(ConnectSmall(srv)), reader(srv.ConnectClient());
+    ASSERT_GE(slow.fd, 0);
     Word(srv, slow.fd, "act");
     Word(srv, reader.fd, "act");
     int slow_port = LocalPort(slow.fd);
@@ -330,6 +340,38 @@ TEST(MorvLoop, ClientThatStopsReadingIsDroppedAtItsFiftyFirstBlockedSend)
     Client next(srv.ConnectClient());
     EXPECT_EQ(UpToVersion(next.fd), VERSION0);
     EXPECT_TRUE(srv.WaitForOut(ConnectionLine(next.fd, " accepted.")));
+}
+
+// The replay waits at most 3 seconds for room before each send; a client
+// that doesn't read gets what fitted and is active all the same. The
+// history is larger than the kernel's largest send buffer (4 MiB).
+TEST(MorvLoop, HistoryToAClientThatDoesNotReadGivesUp)
+{
+    const size_t ring = 8192 * 1024;
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start({"-b", "8192"}));
+    Client w(srv.ConnectClient());
+    Word(srv, w.fd, "act");
+    std::string history;
+    for (int i = 0; history.size() < ring + 100000; i++) {
+        std::string d = Datagram(i, 2047);
+        Deliver(srv, w.fd, d);
+        history += d;
+    }
+    history = history.substr(history.size() - ring);
+    Client slow(ConnectSmall(srv));
+    ASSERT_GE(slow.fd, 0);
+    Word(srv, slow.fd, "act");
+    EXPECT_EQ(UpToVersion(w.fd), VERSION0); // the replay has ended
+
+    std::string replayed;
+    for (std::string more = "?"; !more.empty(); replayed += more)
+        more = ReadFor(slow.fd, 300);
+    EXPECT_GT(replayed.size(), 0u);
+    EXPECT_LT(replayed.size(), history.size());
+    EXPECT_EQ(history.compare(0, replayed.size(), replayed), 0);
+    Deliver(srv, w.fd, "tail\n");
+    EXPECT_EQ(ReadExactly(slow.fd, 5), "tail\n");
 }
 
 TEST(MorvLoop, FifthClientIsRefusedAndALeavingClientFreesItsSlot)
