@@ -26,8 +26,10 @@ static inline uint32_t md5_rotl(uint32_t x, int s)
 }
 
 // The four steps of RFC 1321, each as a = b + ((a + F(b,c,d) + x + t) <<< s).
-// The boolean functions are rewritten so that only the last operation
-// waits for b, the value the previous step has just produced:
+// The steps form one long chain through b, the value the previous step
+// has just produced, so the boolean functions are rewritten to leave as
+// few operations as possible waiting for b (x + t and the terms without
+// b are worked out while the previous step still runs):
 //   F = (b & c) | (~b & d)  ==  d ^ (b & (c ^ d))
 //   G = (b & d) | (c & ~d)  ==  (c & ~d) + (b & d)   (the two terms never overlap)
 //   H = b ^ c ^ d
