@@ -39,7 +39,8 @@ bool readWord(FILE *f, uint32_t *word, MD5_CTX *ctx)
 }
 
 // Streams n bytes into the digest, descrambled when asked (the key restarts
-// at the first byte of the part), and keeps the first bytes in *keep.
+// at the first byte of the part), and keeps the first bytes in *keep when
+// keep is not null.
 bool feed(FILE *f, uint64_t n, MD5_CTX *ctx, bool descramble, std::string *keep)
 {
     unsigned char buf[65536];
@@ -52,7 +53,7 @@ bool feed(FILE *f, uint64_t n, MD5_CTX *ctx, bool descramble, std::string *keep)
             for (size_t i = 0; i < want; i++)
                 buf[i] ^= PACK_KEY[(done + i) % 8];
         MD5_Update(ctx, buf, want);
-        if (keep->size() < KEEP_TEXT)
+        if (keep && keep->size() < KEEP_TEXT)
             keep->append((const char *)buf, std::min(want, KEEP_TEXT - keep->size()));
         done += want;
     }
@@ -93,8 +94,7 @@ void readFilePayload(FILE *f, const unsigned char *md5, Pk2ListEntry *e)
         e->problem = "lengths disagree";
         return;
     }
-    std::string data;
-    e->digest_good = feed(f, e->data_length, &ctx, true, &data) && digestMatches(&ctx, md5);
+    e->digest_good = feed(f, e->data_length, &ctx, true, nullptr) && digestMatches(&ctx, md5);
     bool has_nul = cutAtNul(&name);
     e->text = name;
     if (name_length == 0 || name_length > MAX_NAME)
