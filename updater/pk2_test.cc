@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +18,27 @@
 
 #include "pk2pack.h"
 #include "settings.h"
+
+// This fsync takes the place of the C library's for the whole test
+// program: while fsync_log is set it records the size of the file at every
+// call (so a sync that comes before its flush shows) and fails with
+// fsync_errno when that is not 0.
+static std::vector<long long> *fsync_log;
+static int fsync_errno;
+
+extern "C" int fsync(int fd)
+{
+    if (fsync_log) {
+        struct stat st;
+        fstat(fd, &st);
+        fsync_log->push_back(st.st_size);
+        if (fsync_errno) {
+            errno = fsync_errno;
+            return -1;
+        }
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -427,6 +451,59 @@ TEST(Pk2, TargetWriteFailureBreaksOff)
         EXPECT_EQ(o.rc, c.rc);
         EXPECT_EQ(o.err, c.err);
         EXPECT_EQ(exists(dir.file("log")), c.rc == 0);
+    }
+}
+
+TEST(Pk2, TargetsSyncedEvery64KiB)
+{
+    Scratch dir;
+    struct Case {
+        size_t size;
+        std::vector<long long> syncs;
+    } cases[] = {
+        {0, {0}},
+        {65535, {65535}},
+        {65536, {65536, 65536}},
+        {65537, {65536, 65537}},
+        {200000, {65536, 131072, 196608, 200000}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        ASSERT_TRUE(PackWrite(dir.file("p.pk2"), spec({PackFile(dir.file("t"), pattern(c.size, 3))})));
+        std::vector<long long> log;
+        fsync_log = &log;
+        Outcome o = run(dir.file("p.pk2"), IDENT);
+        fsync_log = nullptr;
+        EXPECT_EQ(o.rc, 0);
+        EXPECT_EQ(log, c.syncs);
+    }
+}
+
+// A sync that fails breaks the installation off; one the file has no use
+// for (EINVAL, EROFS: nothing to sync) does not.
+TEST(Pk2, TargetSyncFailure)
+{
+    Scratch dir;
+    struct Case {
+        int err;
+        int rc;
+    } cases[] = {{EIO, -1}, {ENOSPC, -1}, {EINVAL, 0}, {EROFS, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        unlink(dir.file("log").c_str());
+        ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
+                              spec({PackFile(dir.file("t"), "x"),
+                                    PackCmd("echo ran >> " + dir.file("log"))})));
+        std::vector<long long> log;
+        fsync_log = &log;
+        fsync_errno = c.err;
+        Outcome o = run(dir.file("p.pk2"), IDENT);
+        fsync_log = nullptr;
+        fsync_errno = 0;
+        EXPECT_EQ(o.rc, c.rc);
+        EXPECT_EQ(o.err, c.rc ? "Can't write target file: " + dir.file("t") + "\n" : "");
+        EXPECT_EQ(exists(dir.file("log")), c.rc == 0);
+        EXPECT_EQ(slurp(dir.file("t")), "x");
     }
 }
 
