@@ -275,6 +275,51 @@ TEST(Pk2packProgram, CreateThenListShowsGoodDigestsAndTamperingShowsBad)
     EXPECT_EQ(verified.err, "verify pk2 failed.\n");
 }
 
+// pk2pack create refuses what the device could not take and leaves no
+// package behind.
+TEST(Pk2packProgram, CreateRefusesBadArgumentsAndSources)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;  // after "create -o OUT"; SRC is a 10-byte file
+        int status;
+        const char *err_start;
+    };
+    const std::string long_target = "/" + std::string(255, 't');
+    const Case cases[] = {
+        {"source is a directory", {"-d", "1", "-f", "DIR:/x"}, 1, "pk2pack: cannot read "},
+        {"source is missing", {"-d", "1", "-f", "DIR/none:/x"}, 1, "pk2pack: cannot read "},
+        {"target of 256 characters", {"-d", "1", "-f", "SRC:" + long_target}, 1,
+         "pk2pack: target longer than 255 characters"},
+        {"command of 8192 characters", {"-d", "1", "-x", std::string(8192, 'c')}, 1,
+         "pk2pack: command longer than 8191 characters"},
+        {"no colon in -f", {"-d", "1", "-f", "SRC"}, 2, "pk2pack: -f wants SRC:TARGET"},
+        {"identifier too large", {"-d", "0x100000000"}, 2, "pk2pack: -d wants a number"},
+        {"negative time", {"-d", "1", "-t", "-5"}, 2, "pk2pack: -t wants a number"},
+        {"no identifier", {"-x", "true"}, 2, "pk2pack: create needs -o OUT and -d IDENT"},
+        {"unknown option", {"-d", "1", "-q"}, 2, "pk2pack: unknown option or missing value: -q"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        WriteFile(dir.file("src"), "0123456789");
+        std::string out = dir.file("out.pk2");
+        std::vector<std::string> argv = {BuiltProgram("pk2pack"), "create", "-o", out};
+        for (std::string a : c.args) {
+            if (a.rfind("DIR", 0) == 0)
+                a.replace(0, 3, dir.path);
+            if (a.rfind("SRC", 0) == 0)
+                a.replace(0, 3, dir.file("src"));
+            argv.push_back(a);
+        }
+        RunResult r = RunProgram(argv);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.rfind(c.err_start, 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(FileExists(out));
+    }
+}
+
 // pk2pack list must refuse exactly what the device's reader refuses, or a
 // firmware engineer would ship a package the camera rejects.
 TEST(Pk2packProgram, ListAgreesWithTheReaderOnBrokenPackages)

@@ -4,11 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "pk2list.h"
@@ -54,41 +53,56 @@ bool parseU32(const char *text, uint32_t *value)
     return true;
 }
 
+// Reads a whole file; a directory or a read error is a failure with errno
+// set, never an empty file.
 bool readWhole(const std::string &path, std::string *content)
 {
-    std::ifstream in(path, std::ios::binary);
+    FILE *in = fopen(path.c_str(), "rb");
     if (!in)
         return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    *content = all.str();
-    return !in.bad();
+    struct stat st;
+    bool ok = fstat(fileno(in), &st) == 0;
+    if (ok && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        ok = false;
+    }
+    char buf[65536];
+    size_t got;
+    while (ok && (got = fread(buf, 1, sizeof buf, in)) > 0)
+        content->append(buf, got);
+    ok = ok && !ferror(in);
+    int saved = errno;
+    fclose(in);
+    errno = saved;
+    return ok;
 }
 
-bool addFile(const char *arg, PackSpec *spec)
+// Returns 0, or the exit status after the message: 2 for a malformed
+// argument, 1 for a source the device could not take.
+int addFile(const char *arg, PackSpec *spec)
 {
     const char *colon = strchr(arg, ':');
     if (!colon || colon == arg || !colon[1]) {
         fprintf(stderr, "pk2pack: -f wants SRC:TARGET, not '%s'\n", arg);
-        return false;
+        return usage();
     }
     std::string source(arg, colon - arg);
     std::string target(colon + 1);
     if (target.size() > MAX_TARGET) {
         fprintf(stderr, "pk2pack: target longer than %zu characters: %s\n", MAX_TARGET, target.c_str());
-        return false;
+        return 1;
     }
     std::string content;
     if (!readWhole(source, &content)) {
         fprintf(stderr, "pk2pack: cannot read %s: %s\n", source.c_str(), strerror(errno));
-        return false;
+        return 1;
     }
     if (content.size() > MAX_DATA) {
         fprintf(stderr, "pk2pack: %s is 2 GiB or more\n", source.c_str());
-        return false;
+        return 1;
     }
     spec->entries.push_back(PackFile(target, content));
-    return true;
+    return 0;
 }
 
 bool addCommand(const char *text, PackSpec *spec)
@@ -102,43 +116,51 @@ bool addCommand(const char *text, PackSpec *spec)
 }
 
 // Every option is taken in the order given, so the entries keep the
-// order of -f and -x on the command line.
-bool parseCreate(int argc, char **argv, PackSpec *spec, const char **out)
+// order of -f and -x on the command line. Returns 0, or the exit status:
+// 2 after the usage text, 1 after an error with the entries.
+int parseCreate(int argc, char **argv, PackSpec *spec, const char **out)
 {
     bool have_ident = false, have_time = false;
     int opt;
     optind = 1;
+    opterr = 0;
     while ((opt = getopt(argc, argv, "+o:d:t:nf:x:")) != -1) {
         bool ok = true;
+        int status = 0;
         switch (opt) {
         case 'o': *out = optarg; break;
         case 'd': ok = have_ident = parseU32(optarg, &spec->ident); break;
         case 't': ok = have_time = parseU32(optarg, &spec->pubtime); break;
         case 'n': spec->flags |= 1; break;
-        case 'f': ok = addFile(optarg, spec); break;
-        case 'x': ok = addCommand(optarg, spec); break;
-        default: return false;
+        case 'f': status = addFile(optarg, spec); break;
+        case 'x': status = addCommand(optarg, spec) ? 0 : 1; break;
+        default:
+            fprintf(stderr, "pk2pack: unknown option or missing value: -%c\n", optopt);
+            return usage();
         }
-        if (!ok && (opt == 'd' || opt == 't'))
+        if (!ok) {
             fprintf(stderr, "pk2pack: -%c wants a number from 0 to 0xFFFFFFFF, not '%s'\n", opt, optarg);
-        if (!ok)
-            return false;
+            return usage();
+        }
+        if (status != 0)
+            return status;
     }
     if (optind != argc || !*out || !have_ident) {
         fprintf(stderr, "pk2pack: create needs -o OUT and -d IDENT, and takes no other arguments\n");
-        return false;
+        return usage();
     }
     if (!have_time)
         spec->pubtime = static_cast<uint32_t>(time(nullptr));
-    return true;
+    return 0;
 }
 
 int create(int argc, char **argv)
 {
     PackSpec spec;
     const char *out = nullptr;
-    if (!parseCreate(argc, argv, &spec, &out))
-        return usage();
+    int status = parseCreate(argc, argv, &spec, &out);
+    if (status != 0)
+        return status;
     if (!PackWrite(out, spec)) {
         fprintf(stderr, "pk2pack: cannot write %s: %s\n", out, strerror(errno));
         unlink(out);
