@@ -13,6 +13,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -132,7 +133,7 @@ PackEntry withBadDigest(PackEntry e)
     return e;
 }
 
-// Runs body with verbose set, and clears it again.
+// verbose is set for one test and cleared after it.
 struct VerboseOn {
     VerboseOn() { verbose = 1; }
     ~VerboseOn() { verbose = 0; }
