@@ -131,33 +131,26 @@ TEST(Pk2updateInstall, IdentifierDecidesWhetherThePackageIsTaken)
     struct Case {
         const char *name;
         const char *ident_arg;
-        bool installs;
+        int status;
+        const char *out;
+        const char *err;  // after the "Update from" line; null: no such line
     };
     const Case cases[] = {
-        {"same identifier in hexadecimal", "0x1234", true},
-        {"same identifier in decimal", "4660", true},
-        {"zero accepts any package", "0", true},
-        {"another identifier", "0x1235", false},
-        {"all ones means verify only", "0xFFFFFFFF", false},
+        {"same identifier in hexadecimal", "0x1234", 0, PUBTIME_LINE, ""},
+        {"same identifier in decimal", "4660", 0, PUBTIME_LINE, ""},
+        {"zero accepts any package", "0", 0, PUBTIME_LINE, ""},
+        {"another identifier", "0x1235", 255, "", "Error or unmatched package file.\n\n"},
+        {"all ones means verify only", "0xFFFFFFFF", 0, "", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
         std::string pkg = Write(dir, Spec({PackFile(dir.file("f"), "data")}));
         RunResult r = Pk2update({"-d", c.ident_arg, pkg});
-        EXPECT_EQ(FileExists(dir.file("f")), c.installs);
-        if (c.installs) {
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, PUBTIME_LINE);
-            EXPECT_EQ(r.err, UpdateFrom(pkg));
-        } else if (std::string(c.ident_arg) == "0x1235") {
-            EXPECT_EQ(r.status, 255);
-            EXPECT_EQ(r.out, "");
-            EXPECT_EQ(r.err, UpdateFrom(pkg) + "Error or unmatched package file.\n\n");
-        } else {
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out + r.err, "");
-        }
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err ? UpdateFrom(pkg) + c.err : "");
+        EXPECT_EQ(FileExists(dir.file("f")), c.status == 0 && c.err != nullptr);
     }
 }
 
