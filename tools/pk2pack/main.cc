@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "pk2list.h"
 #include "pk2pack.h"
@@ -66,6 +67,8 @@ bool readWhole(const std::string &path, std::string *content)
         errno = EISDIR;
         ok = false;
     }
+    if (ok && S_ISREG(st.st_mode))
+        content->reserve(st.st_size);
     char buf[65536];
     size_t got;
     while (ok && (got = fread(buf, 1, sizeof buf, in)) > 0)
@@ -101,7 +104,9 @@ int addFile(const char *arg, PackSpec *spec)
         fprintf(stderr, "pk2pack: %s is 2 GiB or more\n", source.c_str());
         return 1;
     }
-    spec->entries.push_back(PackFile(target, content));
+    // Moved in rather than copied: a source may be as large as the device takes.
+    spec->entries.push_back(PackFile(target, ""));
+    spec->entries.back().data = std::move(content);
     return 0;
 }
 
