@@ -214,11 +214,11 @@ MorvServer::~MorvServer()
 bool MorvServer::Start(const std::vector<std::string> &args, const std::string &setup,
                        bool wait_ready)
 {
-    std::string script = "mount --bind \"$0/run\" /run && mount --bind \"$0/tmp\" /tmp";
+    std::string script = "mount --bind \"$0\" /run && mount --bind \"$1\" /tmp && shift";
     if (!setup.empty())
         script += " && { " + setup + "\n}";
     script += " && exec \"$@\"";
-    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, scratch.path,
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, run_dir, tmp_dir,
                                      BuiltProgram("morv"), "-s"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back("-p");

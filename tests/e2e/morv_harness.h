@@ -3,8 +3,8 @@
 // A MorvServer runs the built morv as a server inside a private mount
 // namespace, so that its fixed paths stay private to the test:
 //
-//   unshare -m sh -c 'mount --bind SCRATCH/run /run &&
-//                     mount --bind SCRATCH/tmp /tmp && SETUP && exec morv -s ARGS -p PORT'
+//   unshare -m sh -c 'mount --bind SCRATCH/run /run && mount --bind SCRATCH/tmp /tmp &&
+//                     SETUP && exec morv -s ARGS -p PORT'
 //
 // Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
 // SCRATCH/tmp; the test reaches both from outside through those paths.
@@ -71,8 +71,10 @@ bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS)
 
 struct MorvServer {
     ScratchDir scratch;
-    std::string run_dir;     // SCRATCH/run, bound on /run inside
-    std::string tmp_dir;     // SCRATCH/tmp, bound on /tmp inside
+    // Bound on /run and /tmp inside. To share another server's /run, set
+    // run_dir and socket_path to its values before Start.
+    std::string run_dir;     // SCRATCH/run
+    std::string tmp_dir;     // SCRATCH/tmp
     std::string socket_path; // SCRATCH/run/morv.sock
     int port;                // chosen by FreeTcpPort, passed with -p
     pid_t pid = -1;          // morv itself once started
@@ -83,7 +85,8 @@ struct MorvServer {
     MorvServer(const MorvServer &) = delete;
     MorvServer &operator=(const MorvServer &) = delete;
 
-    // Spawns morv -s ARGS -p port. setup is shell text run inside the
+    // Spawns morv -s ARGS -p port (set port first to choose another one,
+    // e.g. a port that is known to be busy). setup is shell text run inside the
     // namespace after the binds and before morv (e.g. "mount -t tmpfs -o
     // size=64k tmpfs /tmp/small"). With wait_ready, waits for the port
     // line and the socket file and returns false if they don't come.
@@ -103,7 +106,8 @@ struct MorvServer {
     bool Signal(int sig) const;
 
     // Runs argv inside the server's mount namespace (nsenter -t pid -m),
-    // e.g. {BuiltProgram("morv")} with input to feed client mode.
+    // e.g. {BuiltProgram("morv")} with input to feed client mode. Entering
+    // the namespace moves to its root: give absolute paths.
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "",
                         int timeout_seconds = 120) const;
 
