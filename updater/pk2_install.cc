@@ -1,8 +1,9 @@
+// Offsets of packages over 2 GiB must work on a 32-bit device too.
+#define _FILE_OFFSET_BITS 64
+
 // Installation pass: writes the files and runs the commands of a package
 // that has passed verification, in file order. Nothing is undone when the
 // pass breaks off; the entries before stay installed.
-// Offsets of packages over 2 GiB must work on a 32-bit device too.
-#define _FILE_OFFSET_BITS 64
 
 #include <errno.h>
 #include <stdlib.h>
