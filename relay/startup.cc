@@ -14,10 +14,14 @@
 #include "log_socket.h"
 #include "server.h"
 
-// The caller of fork leaves with status 0, also when the fork fails.
+// The caller of fork leaves with status 0, also when the fork fails;
+// then no server runs, and the message is the only trace of it.
 static void forkAndLeave(void)
 {
-    if (fork() != 0)
+    pid_t pid = fork();
+    if (pid < 0)
+        perror("fork");
+    if (pid != 0)
         exit(0);
 }
 

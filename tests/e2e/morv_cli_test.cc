@@ -374,4 +374,38 @@ TEST(MorvCli, LogSocketCannotBeBound)
     EXPECT_EQ(srv.Out().find("listen on port"), std::string::npos);
 }
 
+// A command the server runs for a dump leaves a process behind; it must
+// not hold the relay's sockets, or a restarted relay could not bind.
+TEST(MorvCli, CommandsRunByTheServerDoNotInheritItsSockets)
+{
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start({"-o", "/tmp/log", "-e",
+                           "sleep 60 </dev/null >/dev/null 2>&1 & echo $! >/tmp/bg.pid"}))
+        << srv.Err();
+    ASSERT_TRUE(srv.Signal(SIGUSR1));
+    std::string pid_file = srv.tmp_dir + "/bg.pid";
+    KillOnExit guard;
+    ASSERT_TRUE(WaitUntil([&] { return (guard.pid = atoi(ReadFile(pid_file).c_str())) > 0; }));
+    pid_t bg = guard.pid;
+
+    std::string fd_dir = "/proc/" + std::to_string(bg) + "/fd";
+    DIR *d = opendir(fd_dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int sockets = 0;
+    while (dirent *e = readdir(d)) {
+        char target[256] = "";
+        ssize_t n = readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, n).rfind("socket:", 0) == 0)
+            sockets++;
+    }
+    closedir(d);
+    EXPECT_EQ(sockets, 0);
+
+    // The port is free again once the server is gone.
+    EXPECT_EQ(srv.Stop(), 128 + SIGTERM);
+    MorvServer next;
+    next.port = srv.port;
+    EXPECT_TRUE(next.Start()) << next.Err();
+}
+
 } // namespace

@@ -248,8 +248,19 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     status = -1;
     if (pid < 0 || !wait_ready)
         return pid > 0;
+    // Ready when the port line and the socket are there; a server that
+    // ends early (a bind failure) is not waited for any longer.
     std::string line = "listen on port " + std::to_string(port) + ".\n";
-    return WaitForOut(line) && WaitForSocket();
+    std::string out_path = scratch.file("stdout");
+    int st = 0;
+    WaitUntil([&] {
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return true;
+        }
+        return contains(out_path, line) && FileExists(socket_path);
+    });
+    return status == -1 && contains(out_path, line) && FileExists(socket_path);
 }
 
 std::string MorvServer::Out() const

@@ -89,7 +89,8 @@ struct MorvServer {
     // e.g. a port that is known to be busy). setup is shell text run inside the
     // namespace after the binds and before morv (e.g. "mount -t tmpfs -o
     // size=64k tmpfs /tmp/small"). With wait_ready, waits for the port
-    // line and the socket file and returns false if they don't come.
+    // line and the socket file and returns false if they don't come or
+    // morv ends first (then status holds its exit status).
     bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "",
                bool wait_ready = true);
 
