@@ -440,14 +440,14 @@ TEST(MorvLoop, EachSignalDuringTheWaitIsCarriedOutAtOnce)
 
 // Starts morv holding descriptors 3 to 1023 except the free ones, which
 // its two sockets take. python3 hands them over.
-bool StartWithFdsTaken(MorvServer &srv, int free_lo, int free_hi)
+bool StartWithFdsTaken(MorvServer &srv, int free_lo, int free_hi, bool wait_ready = true)
 {
     std::string fill = "import os,sys\n"
                        "for i in range(3, 1024):\n"
                        "    if i < " + std::to_string(free_lo) + " or i > " +
                        std::to_string(free_hi) + ": os.dup2(2, i)\n"
                        "os.execv(sys.argv[1], sys.argv[1:])\n";
-    return srv.Start({}, "exec python3 -c '" + fill + "' \"$@\"");
+    return srv.Start({}, "exec python3 -c '" + fill + "' \"$@\"", wait_ready);
 }
 
 TEST(MorvLoop, ConnectionBeyondFdSetSizeIsRefused)
@@ -455,7 +455,7 @@ TEST(MorvLoop, ConnectionBeyondFdSetSizeIsRefused)
     MorvServer srv;
     if (RunProgram({"python3", "-c", ""}).status != 0)
         GTEST_SKIP() << "python3 is needed to hand morv many descriptors";
-    ASSERT_TRUE(StartWithFdsTaken(srv, 1020, 1021));
+    ASSERT_TRUE(StartWithFdsTaken(srv, 1020, 1021)) << srv.Out() << srv.Err();
     Client c(srv.ConnectClient());
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(c.fd, &closed), "");
@@ -468,7 +468,8 @@ TEST(MorvLoop, ServerSocketBeyondFdSetSizeEndsTheLoop)
     MorvServer srv;
     if (RunProgram({"python3", "-c", ""}).status != 0)
         GTEST_SKIP() << "python3 is needed to hand morv many descriptors";
-    ASSERT_TRUE(StartWithFdsTaken(srv, 1024, 1024));
+    ASSERT_TRUE(StartWithFdsTaken(srv, 1024, 1024, false));
     EXPECT_EQ(srv.WaitExit(), 0);
+    EXPECT_NE(srv.Out().find("listen on port "), std::string::npos);
     EXPECT_EQ(srv.Err(), "select: Bad file descriptor\n");
 }
