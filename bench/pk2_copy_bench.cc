@@ -1,7 +1,9 @@
 // The least an installer must do with a package of one FILE entry: read
 // the data in pieces of 8192 bytes, descramble, digest and write them,
 // flushing and syncing the target every 65536 bytes and at its end. The
-// benchmark sets pk2update's install time against this loop's.
+// benchmark sets pk2update's install time against this loop's. The loop
+// is made no slower than it need be: 64 KiB stream buffers (one system
+// call per 64 KiB each way) and descrambling a word at a time.
 //
 //   pk2_copy_bench PACKAGE TARGET
 #include <stdint.h>
@@ -12,6 +14,23 @@
 #include "md5.h"
 
 static const unsigned char KEY[8] = {0x5C, 0x19, 0xE2, 0x07, 0x9D, 0x6A, 0xF0, 0x3B};
+
+static char in_buffer[65536], out_buffer[65536];
+
+static void descramble(unsigned char *buf, uint32_t size)
+{
+    uint64_t key;
+    memcpy(&key, KEY, sizeof key);
+    uint32_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        memcpy(&word, buf + i, sizeof word);
+        word ^= key;
+        memcpy(buf + i, &word, sizeof word);
+    }
+    for (; i < size; i++)
+        buf[i] ^= KEY[i % 8];
+}
 
 static uint32_t le32(const unsigned char *p)
 {
@@ -44,8 +63,7 @@ static bool copyData(FILE *in, FILE *out, uint32_t data_length, MD5_CTX *ctx)
         uint32_t want = data_length - written < sizeof buf ? data_length - written : sizeof buf;
         if (fread(buf, 1, want, in) != want)
             return false;
-        for (uint32_t i = 0; i < want; i++)
-            buf[i] ^= KEY[i % 8];
+        descramble(buf, want);
         MD5_Update(ctx, buf, want);
         if (fwrite(buf, 1, want, out) != want)
             return false;
@@ -68,6 +86,8 @@ int main(int argc, char **argv)
         perror("fopen");
         return 1;
     }
+    setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
+    setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
     MD5_CTX ctx;
     MD5_Init(&ctx);
     unsigned char want[16], got[16];
