@@ -73,13 +73,30 @@ static void serveClients(ServerState *st, const fd_set *ready)
             RelayServeClient(st, i);
 }
 
+// A request is carried out with the dump signals unblocked, so the shells
+// that its -e commands start don't inherit them blocked.
+static void runDumpStep(ServerState *st, const sigset_t *wait_mask)
+{
+    int request = TakeDumpRequest();
+    if (request != DUMP_NOREQ) {
+        sigset_t blocked;
+        sigprocmask(SIG_SETMASK, wait_mask, &blocked);
+        DumpStep(request, st->lb, st->max_file, &st->dump_mode, &st->cont_fd);
+        sigprocmask(SIG_SETMASK, &blocked, NULL);
+    }
+}
+
 // One pass of the loop; -1 when the loop is to end.
 static int runPass(ServerState *st, const sigset_t *wait_mask)
 {
-    DumpStep(TakeDumpRequest(), st->lb, st->max_file, &st->dump_mode, &st->cont_fd);
+    runDumpStep(st, wait_mask);
     fd_set ready;
     int maxfd = buildReadSet(st, &ready);
-    if (pselect(maxfd + 1, &ready, NULL, NULL, NULL, wait_mask) < 0) {
+    // A signal that came while the dump step ran has left its request
+    // behind: look at what is ready without waiting, and take it next pass.
+    struct timespec no_wait = {0, 0};
+    const struct timespec *timeout = dump_out != DUMP_NOREQ ? &no_wait : NULL;
+    if (pselect(maxfd + 1, &ready, NULL, NULL, timeout, wait_mask) < 0) {
         if (errno == EINTR)
             return 0; // a dump signal: the next pass takes its request
         perror("select");

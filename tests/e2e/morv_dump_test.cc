@@ -2,6 +2,7 @@
 // rotation, and a dump medium that fills up or goes away.
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,27 @@ TEST(MorvDump, SignalsSnapshotContinuousAndStop)
     EXPECT_EQ(ReadFile(r.Tmp("log.cont.0")), head + "one\n" + "two\n" + big);
     EXPECT_FALSE(FileExists(r.Tmp("log.1")));
     EXPECT_EQ(r.srv.Err(), "");
+}
+
+// The loop keeps the dump signals blocked outside its wait; the commands a
+// dump starts must not inherit that, or a command relying on them breaks.
+// dash clears the mask it inherits and would hide the fault, so /bin/sh is
+// bash inside the server's namespace, which passes the mask on as it is.
+TEST(MorvDump, DumpCommandsRunWithDumpSignalsUnblocked)
+{
+    Relay r;
+    ASSERT_TRUE(r.Start({"-e", "grep SigBlk /proc/self/status", "-o", "/tmp/log"},
+                        "mount --bind /bin/bash /bin/sh"));
+    ASSERT_TRUE(r.srv.Signal(SIGUSR1));
+    ASSERT_TRUE(r.WaitDump("/tmp/log.0"));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(r.Tmp("log.0")).find(LOG_HEADER) != std::string::npos; }));
+    std::string dump = ReadFile(r.Tmp("log.0"));
+    size_t at = dump.find("SigBlk:");
+    ASSERT_NE(at, std::string::npos) << dump;
+    unsigned long long blocked = strtoull(dump.c_str() + at + 7, nullptr, 16);
+    EXPECT_EQ(blocked & (1ull << (SIGUSR1 - 1)), 0u);
+    EXPECT_EQ(blocked & (1ull << (SIGUSR2 - 1)), 0u);
+    EXPECT_EQ(blocked & (1ull << (SIGRTMIN - 1)), 0u);
 }
 
 TEST(MorvDump, ControlWords)
