@@ -96,7 +96,8 @@ int pk2ReadFileFields(FILE *pkg, const PackageEntryHeader *entry, Pk2FileFields 
         return -1;
     if (readExact(pkg, fields->name, fields->name_length) != 0)
         return -1;
-    if (!memchr(fields->name, '\0', fields->name_length))
+    // An empty path can name no target: refuse it before anything is written.
+    if (fields->name[0] == '\0' || !memchr(fields->name, '\0', fields->name_length))
         return -1;
     if (readLe32(pkg, &fields->data_length) != 0)
         return -1;

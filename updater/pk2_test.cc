@@ -280,6 +280,7 @@ TEST(Pk2, VerificationFailureInstallsNothing)
         {"name_length 0", file([](PackEntry &e) { e.name = ""; })},
         {"name_length 257", file([&](PackEntry &e) { e.name = dir.file(long_name) + '\0'; })},
         {"name without NUL", file([](PackEntry &e) { e.name = "abc"; })},
+        {"empty name", file([](PackEntry &e) { e.name = std::string("\0abc\0", 5); })},
         {"data_length 2^31",
          file([](PackEntry &e) {
              e.data_length = 0x80000000u;
