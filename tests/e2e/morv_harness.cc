@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -54,6 +55,23 @@ bool contains(const std::string &path, const std::string &text)
     return ReadFile(path).find(text) != std::string::npos;
 }
 
+// One non-blocking connect, waited for until the deadline; 0, or the error.
+int connectOnce(int fd, const sockaddr_in &a, Clock::time_point deadline)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0)
+        return 0;
+    if (errno != EINPROGRESS)
+        return errno;
+    pollfd p = {fd, POLLOUT, 0};
+    while (poll(&p, 1, msLeft(deadline)) < 0 && errno == EINTR)
+        continue;
+    int err = ETIMEDOUT;
+    socklen_t len = sizeof err;
+    if (p.revents)
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    return err;
+}
+
 } // namespace
 
 bool WaitUntil(const std::function<bool()> &pred, int timeout_ms)
@@ -90,12 +108,14 @@ int ConnectTcp(int port, int timeout_ms)
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (;;) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0)
             return -1;
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+        int err = connectOnce(fd, a, deadline);
+        if (err == 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
             return fd;
-        int err = errno;
+        }
         close(fd);
         if (err != ECONNREFUSED || Clock::now() > deadline)
             return -1;
@@ -103,16 +123,21 @@ int ConnectTcp(int port, int timeout_ms)
     }
 }
 
-bool SendText(int fd, const std::string &text)
+bool SendText(int fd, const std::string &text, int timeout_ms)
 {
+    Clock::time_point deadline = deadlineAfter(timeout_ms);
     size_t sent = 0;
     while (sent < text.size()) {
-        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += n;
             continue;
-        if (n <= 0)
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR))
             return false;
-        sent += n;
+        pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, msLeft(deadline)) == 0)
+            return false;
     }
     return true;
 }
@@ -232,6 +257,8 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     signal(SIGPIPE, SIG_IGN);
     pid = fork();
     if (pid == 0) {
+        // morv dies with the test, even when the test is killed.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);

@@ -11,7 +11,8 @@
 // The pid the harness spawned is morv itself once the execs are done
 // (unshare without --fork and the shell's exec replace themselves), so
 // signals and waits go straight to the server. Standard output and error
-// go to the files SCRATCH/stdout and SCRATCH/stderr.
+// go to the files SCRATCH/stdout and SCRATCH/stderr. morv is killed when
+// the test process ends, however it ends.
 //
 // Typical use:
 //
@@ -43,12 +44,14 @@ const int MORV_WAIT_MS = 20000;
 int FreeTcpPort();
 
 // Connects to 127.0.0.1:port; retries refused connections until the
-// deadline, since morv prints its port line just before it listens.
-// Returns the descriptor or -1.
+// deadline, since morv prints its port line just before it listens, and
+// gives up at the deadline when the server's backlog is full. Returns a
+// blocking descriptor or -1.
 int ConnectTcp(int port, int timeout_ms = MORV_WAIT_MS);
 
-// Sends all of text on a connection; false when a send fails.
-bool SendText(int fd, const std::string &text);
+// Sends all of text on a connection; false when a send fails or the peer
+// takes nothing more until the deadline.
+bool SendText(int fd, const std::string &text, int timeout_ms = MORV_WAIT_MS);
 
 // Sends one datagram to the AF_UNIX datagram socket at path; retries while
 // the receiver's queue is full or the socket is not yet bound.
