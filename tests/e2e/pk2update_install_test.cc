@@ -333,6 +333,7 @@ TEST(Pk2packProgram, ListAgreesWithTheReaderOnBrokenPackages)
         {"one entry more than present", [](PackSpec *s) { s->entry_count = 3; }, "", 0, false},
         {"lengths disagree", [](PackSpec *s) { s->entries[0].data_length = 1; }, "", 0, false},
         {"name without NUL", [](PackSpec *s) { s->entries[0].name = "/tmp/x"; }, "", 0, false},
+        {"empty target path", [](PackSpec *s) { s->entries[0] = PackFile("", "d"); }, "", 0, false},
         {"name of 257 bytes",
          [](PackSpec *s) { s->entries[0] = PackFile(std::string(256, 'n'), "d"); }, "", 0, false},
         {"name of 256 bytes",

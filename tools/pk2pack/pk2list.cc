@@ -101,6 +101,8 @@ void readFilePayload(FILE *f, const unsigned char *md5, Pk2ListEntry *e)
         e->problem = "name length outside 1..256";
     else if (!has_nul)
         e->problem = "name holds no NUL";
+    else if (name.empty())
+        e->problem = "empty target path";
     else if (e->data_length > MAX_LENGTH)
         e->problem = "data of 2 GiB or more";
 }
