@@ -173,6 +173,20 @@ TEST(MorvCli, ClientWithoutServer)
     }
 }
 
+TEST(MorvCli, ClientModeFeedsARunningServer)
+{
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start()) << srv.Err();
+    std::string lines = "boot: ok\n" + std::string(3000, 'z') + "\nlast\n";
+    RunResult r = srv.RunInside({BuiltProgram("morv")}, lines);
+    EXPECT_EQ(r.status, 0) << r.err;
+    int c = srv.ConnectClient();
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(SendText(c, "act"));
+    EXPECT_EQ(ReadExactly(c, lines.size()), lines); // history or live, in order
+    close(c);
+}
+
 TEST(MorvCli, ServerPrintsBannerAndPort)
 {
     MorvServer srv;
