@@ -324,9 +324,17 @@ TEST(MorvCli, DetachedServer)
     ASSERT_TRUE(srv.Start({"-B"}, "", false));
     EXPECT_EQ(srv.WaitExit(), 0); // the starting process leaves at once
     ASSERT_TRUE(srv.WaitForOut("listen on port " + std::to_string(srv.port) + ".\n"));
-    KillOnExit guard;
-    ASSERT_TRUE(WaitUntil([&] { return (guard.pid = findServer(srv.port)) > 0; }));
-    pid_t pid = guard.pid;
+    // Whatever fails below, no detached server is left running.
+    struct StopDetached {
+        int port;
+        ~StopDetached()
+        {
+            if (pid_t left = findServer(port); left > 0)
+                kill(left, SIGKILL);
+        }
+    } guard{srv.port};
+    pid_t pid = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (pid = findServer(srv.port)) > 0; }));
 
     char cwd[PATH_MAX] = "";
     ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), cwd, sizeof cwd - 1);
