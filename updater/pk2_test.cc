@@ -106,7 +106,7 @@ Outcome run(const std::string &pkg, uint32_t ident, uint32_t *record = nullptr)
     return {rc, drain(out), drain(err)};
 }
 
-PackSpec spec(std::vector<PackEntry> entries)
+PackSpec desc(std::vector<PackEntry> entries)
 {
     PackSpec s;
     s.ident = IDENT;
@@ -170,7 +170,7 @@ TEST(Pk2, ReadsHandMadePackage)
 TEST(Pk2, HeaderAndIdentifier)
 {
     Scratch dir;
-    std::string good = PackBuild(spec({PackFile(dir.file("t"), "x")}));
+    std::string good = PackBuild(desc({PackFile(dir.file("t"), "x")}));
     std::string bad_magic = good;
     bad_magic[3] = 'X';
     struct Case {
@@ -231,7 +231,7 @@ TEST(Pk2, PublicationTimeRecord)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         unlink(dir.file("t").c_str());
-        PackSpec s = spec({PackFile(dir.file("t"), "x")});
+        PackSpec s = desc({PackFile(dir.file("t"), "x")});
         if (!c.sound)
             s.entries.push_back(bad);
         s.flags = c.flags;
@@ -254,7 +254,7 @@ TEST(Pk2, VerificationFailureInstallsNothing)
     const std::string long_name(257 - dir.path.size() - 2, 'n');
     auto tailed = [&](PackEntry last, std::function<void(PackEntry &)> spoil) {
         spoil(last);
-        return PackBuild(spec({PackFile(first, "1"), PackCmd("echo ran >> " + log), last}));
+        return PackBuild(desc({PackFile(first, "1"), PackCmd("echo ran >> " + log), last}));
     };
     auto file = [&](std::function<void(PackEntry &)> spoil) {
         return tailed(PackFile(dir.file("last"), "data"), spoil);
@@ -263,7 +263,7 @@ TEST(Pk2, VerificationFailureInstallsNothing)
         return tailed(PackCmd("echo last >> " + log), spoil);
     };
     auto keep = [](PackEntry &) {};
-    PackSpec three = spec({PackFile(first, "1"), PackCmd("echo ran >> " + log)});
+    PackSpec three = desc({PackFile(first, "1"), PackCmd("echo ran >> " + log)});
     three.entry_count = 3;
     struct Case {
         const char *name;
@@ -316,7 +316,7 @@ TEST(Pk2, VerificationFailureInstallsNothing)
 TEST(Pk2, EmptyPackage)
 {
     Scratch dir;
-    std::string empty = PackBuild(spec({}));
+    std::string empty = PackBuild(desc({}));
     ASSERT_EQ(empty.size(), 28u);
     ASSERT_TRUE(PackWriteBytes(dir.file("p.pk2"), empty));
     Outcome verified = run(dir.file("p.pk2"), IDENT_VERIFY_ONLY);
@@ -336,7 +336,7 @@ TEST(Pk2, InstallsContentOfEverySize)
 {
     Scratch dir;
     const size_t sizes[] = {0, 1, 7, 8, 9, 8191, 8192, 8193, 65535, 65536, 65537, 300001};
-    PackSpec s = spec({});
+    PackSpec s = desc({});
     for (size_t size : sizes)
         s.entries.push_back(PackFile(dir.file("d/" + std::to_string(size)), pattern(size, size)));
     std::string stale = dir.file("d/0");
@@ -364,7 +364,7 @@ TEST(Pk2, LargestEntriesInstall)
     PackEntry junk_name = PackFile(dir.file("short"), "s");
     junk_name.name += "junk";
     ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
-                          spec({PackFile(longest, "l"), PackCmd(cmd), junk_name})));
+                          desc({PackFile(longest, "l"), PackCmd(cmd), junk_name})));
     Outcome o = run(dir.file("p.pk2"), IDENT);
     EXPECT_EQ(o.rc, 0);
     EXPECT_EQ(o.err, "");
@@ -384,7 +384,7 @@ TEST(Pk2, OtherTypesSkippedAndCommandsInOrder)
     PackEntry lower = PackFile(dir.file("lower"), "x");
     lower.type = "file";
     ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
-                          spec({PackCmd("echo 1 >> " + log), other, PackCmd("exit 3"),
+                          desc({PackCmd("echo 1 >> " + log), other, PackCmd("exit 3"),
                                 lower, PackRaw("CMD ", "echo bad >> " + log),
                                 PackCmd("echo 2 >> " + log), PackFile(dir.file("f"), "f")})));
     Outcome o = run(dir.file("p.pk2"), IDENT);
@@ -399,7 +399,7 @@ TEST(Pk2, VerboseMessagesInOrder)
     Scratch dir;
     VerboseOn on;
     std::string t = dir.file("t");
-    ASSERT_TRUE(PackWrite(dir.file("p.pk2"), spec({PackFile(t, "x"), PackCmd("printf hi")})));
+    ASSERT_TRUE(PackWrite(dir.file("p.pk2"), desc({PackFile(t, "x"), PackCmd("printf hi")})));
     Outcome o = run(dir.file("p.pk2"), IDENT);
     EXPECT_EQ(o.rc, 0);
     EXPECT_EQ(o.out, "Copy target file: " + t + "\nhiexecute: printf hiPUBTIME: 0x5F00AB\n");
@@ -417,7 +417,7 @@ TEST(Pk2, TargetCannotBeCreated)
     VerboseOn on;
     std::string blocked = dir.file("first/sub/t");
     ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
-                          spec({PackFile(dir.file("first"), "1"), PackFile(blocked, "x"),
+                          desc({PackFile(dir.file("first"), "1"), PackFile(blocked, "x"),
                                 PackCmd("echo ran >> " + dir.file("log"))})));
     Outcome o = run(dir.file("p.pk2"), IDENT);
     EXPECT_EQ(o.rc, -2);
@@ -447,7 +447,7 @@ TEST(Pk2, TargetWriteFailureBreaksOff)
         SCOPED_TRACE(c.target);
         unlink(dir.file("log").c_str());
         ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
-                              spec({PackFile(c.target, pattern(c.size, 1)),
+                              desc({PackFile(c.target, pattern(c.size, 1)),
                                     PackCmd("echo ran >> " + dir.file("log"))})));
         Outcome o = run(dir.file("p.pk2"), IDENT);
         EXPECT_EQ(o.rc, c.rc);
@@ -471,7 +471,7 @@ TEST(Pk2, TargetsSyncedEvery64KiB)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.size);
-        ASSERT_TRUE(PackWrite(dir.file("p.pk2"), spec({PackFile(dir.file("t"), pattern(c.size, 3))})));
+        ASSERT_TRUE(PackWrite(dir.file("p.pk2"), desc({PackFile(dir.file("t"), pattern(c.size, 3))})));
         std::vector<long long> log;
         fsync_log = &log;
         Outcome o = run(dir.file("p.pk2"), IDENT);
@@ -494,7 +494,7 @@ TEST(Pk2, TargetSyncFailure)
         SCOPED_TRACE(c.err);
         unlink(dir.file("log").c_str());
         ASSERT_TRUE(PackWrite(dir.file("p.pk2"),
-                              spec({PackFile(dir.file("t"), "x"),
+                              desc({PackFile(dir.file("t"), "x"),
                                     PackCmd("echo ran >> " + dir.file("log"))})));
         std::vector<long long> log;
         fsync_log = &log;

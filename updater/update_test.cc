@@ -99,14 +99,14 @@ TEST_F(UpdateTest, Bookkeeping)
         std::filesystem::remove(ini);
         PlatformFakeReset();
 
-        PackSpec spec;
-        spec.ident = 7;
-        spec.pubtime = c.pubtime;
-        spec.flags = c.flags;
-        spec.entries.push_back(PackFile(target, "new content\n"));
+        PackSpec desc;
+        desc.ident = 7;
+        desc.pubtime = c.pubtime;
+        desc.flags = c.flags;
+        desc.entries.push_back(PackFile(target, "new content\n"));
         if (c.broken)
-            spec.entries.back().md5 = PackDigest{};
-        ASSERT_TRUE(PackWrite(package, spec));
+            desc.entries.back().md5 = PackDigest{};
+        ASSERT_TRUE(PackWrite(package, desc));
         if (c.before != nullptr)
             std::ofstream(ini, std::ios::binary) << c.before;
         identifier = 7;
@@ -148,9 +148,9 @@ TEST_F(UpdateTest, StoredValuesBeyondThirtyTwoBits)
         const std::string package = dir + "/update.pk2";
         const std::string ini = dir + "/profile.ini";
         std::ofstream(ini, std::ios::binary) << "[updimg]\npubtime=" << r.stored << "\n";
-        PackSpec spec;
-        spec.pubtime = r.refused;
-        ASSERT_TRUE(PackWrite(package, spec));
+        PackSpec desc;
+        desc.pubtime = r.refused;
+        ASSERT_TRUE(PackWrite(package, desc));
         identifier = 0;
         inifile = ini.c_str();
         testing::internal::CaptureStderr();

@@ -68,14 +68,14 @@ struct Fixture {
     Fixture()
     {
         WriteFile(dir.file("empty"), "");
-        PackSpec spec;
-        spec.ident = 5;
-        spec.pubtime = 0x5F000001;
-        spec.entries.push_back(PackFile(target, "installed\n"));
-        spec.entries.push_back(PackCmd("touch " + ran));
-        EXPECT_TRUE(PackWrite(dir.file("good.pk2"), spec));
-        spec.entries[0].md5 = PackDigest{};
-        EXPECT_TRUE(PackWrite(dir.file("bad.pk2"), spec));
+        PackSpec desc;
+        desc.ident = 5;
+        desc.pubtime = 0x5F000001;
+        desc.entries.push_back(PackFile(target, "installed\n"));
+        desc.entries.push_back(PackCmd("touch " + ran));
+        EXPECT_TRUE(PackWrite(dir.file("good.pk2"), desc));
+        desc.entries[0].md5 = PackDigest{};
+        EXPECT_TRUE(PackWrite(dir.file("bad.pk2"), desc));
     }
 
     // Replaces {dir}, {usage} and {md5:NAME} (md5sum's digest line of NAME).

@@ -44,14 +44,14 @@ const char PROFILE_AFTER[] =
 
 std::string MakePackage(const ScratchDir &dir, const std::string &target, bool broken = false)
 {
-    PackSpec spec;
-    spec.ident = IDENT;
-    spec.pubtime = PUBTIME;
-    spec.entries.push_back(PackFile(target, "firmware\n"));
+    PackSpec desc;
+    desc.ident = IDENT;
+    desc.pubtime = PUBTIME;
+    desc.entries.push_back(PackFile(target, "firmware\n"));
     if (broken)
-        spec.entries.back().md5 = PackDigest{};
+        desc.entries.back().md5 = PackDigest{};
     std::string pkg = dir.file("update.pk2");
-    EXPECT_TRUE(PackWrite(pkg, spec));
+    EXPECT_TRUE(PackWrite(pkg, desc));
     return pkg;
 }
 

@@ -99,14 +99,14 @@ bool writeEntry(const PackEntry &e, const Sink &sink)
     return sink(e.payload.data(), e.payload.size());
 }
 
-bool writePackage(const PackSpec &spec, const Sink &sink)
+bool writePackage(const PackSpec &desc, const Sink &sink)
 {
-    uint32_t count = spec.entry_count.value_or(static_cast<uint32_t>(spec.entries.size()));
-    std::string head = fourBytes(spec.magic) + le32(spec.ident) + le32(spec.pubtime) +
-                       le32(0) + le32(spec.flags) + le32(0) + le32(count);
+    uint32_t count = desc.entry_count.value_or(static_cast<uint32_t>(desc.entries.size()));
+    std::string head = fourBytes(desc.magic) + le32(desc.ident) + le32(desc.pubtime) +
+                       le32(0) + le32(desc.flags) + le32(0) + le32(count);
     if (!sink(head.data(), head.size()))
         return false;
-    for (const PackEntry &e : spec.entries) {
+    for (const PackEntry &e : desc.entries) {
         if (!writeEntry(e, sink))
             return false;
     }
@@ -170,22 +170,22 @@ void PackScramble(char *bytes, size_t size)
         bytes[i] = static_cast<char>(bytes[i] ^ PACK_KEY[i % 8]);
 }
 
-std::string PackBuild(const PackSpec &spec)
+std::string PackBuild(const PackSpec &desc)
 {
     std::string out;
-    writePackage(spec, [&out](const char *bytes, size_t size) {
+    writePackage(desc, [&out](const char *bytes, size_t size) {
         out.append(bytes, size);
         return true;
     });
     return out;
 }
 
-bool PackWrite(const std::string &path, const PackSpec &spec)
+bool PackWrite(const std::string &path, const PackSpec &desc)
 {
     FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    bool ok = writePackage(spec, [f](const char *bytes, size_t size) {
+    bool ok = writePackage(desc, [f](const char *bytes, size_t size) {
         return fwrite(bytes, 1, size, f) == size;
     });
     return fclose(f) == 0 && ok;

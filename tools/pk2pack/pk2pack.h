@@ -5,12 +5,12 @@
 // (lengths, digests, entry count) and lets a test override each of them
 // to make a package that the reader must refuse.
 //
-//   PackSpec spec;
-//   spec.ident = 5;
-//   spec.pubtime = 0x5F000000;
-//   spec.entries.push_back(PackFile("/opt/app/tool", content));
-//   spec.entries.push_back(PackCmd("chmod 755 /opt/app/tool"));
-//   PackWrite("/tmp/update.pk2", spec);
+//   PackSpec desc;
+//   desc.ident = 5;
+//   desc.pubtime = 0x5F000000;
+//   desc.entries.push_back(PackFile("/opt/app/tool", content));
+//   desc.entries.push_back(PackCmd("chmod 755 /opt/app/tool"));
+//   PackWrite("/tmp/update.pk2", desc);
 #ifndef TOOLS_PK2PACK_PK2PACK_H
 #define TOOLS_PK2PACK_PK2PACK_H
 
@@ -73,12 +73,12 @@ PackDigest PackEntryDigest(const PackEntry &entry);
 void PackScramble(char *bytes, size_t size);
 
 // The whole package as bytes.
-std::string PackBuild(const PackSpec &spec);
+std::string PackBuild(const PackSpec &desc);
 
 // Writes the package to path, streaming it entry by entry so a large
 // entry is not copied. Returns false (errno set) when the file can't be
 // written.
-bool PackWrite(const std::string &path, const PackSpec &spec);
+bool PackWrite(const std::string &path, const PackSpec &desc);
 // Writes bytes to path as they are (for packages edited after building).
 bool PackWriteBytes(const std::string &path, const std::string &bytes);
 
