@@ -1,5 +1,5 @@
 // Dump files of the real relay: signals, control words, continuous dumps,
-// rotation, and a dump medium that fills up or goes away.
+// and a dump medium that fills up or goes away.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,21 +17,11 @@ namespace {
 
 const std::string LOG_HEADER =
     "\n---------------------------- Dump of log -----------------------------\n";
+const std::string ON = "morv v0.1[1]\n", OFF = "morv v0.1[0]\n";
 
-std::string FileHeader(const std::string &path)
-{
-    return "\n---------------------------- Dump of " + path + " ---------------------------\n";
-}
-
-std::string CmdHeader(const std::string &cmd)
-{
-    return "\n--------------------- dump of " + cmd + " ----------------------------\n";
-}
-
-std::string DumpLine(const std::string &name)
-{
-    return "dump log to " + name + "...\n";
-}
+std::string FileHeader(const std::string &p) { return "\n---------------------------- Dump of " + p + " ---------------------------\n"; }
+std::string CmdHeader(const std::string &c) { return "\n--------------------- dump of " + c + " ----------------------------\n"; }
+std::string DumpLine(const std::string &name) { return "dump log to " + name + "...\n"; }
 
 size_t Count(const std::string &text, const std::string &part)
 {
@@ -42,12 +32,11 @@ size_t Count(const std::string &text, const std::string &part)
 }
 
 // A server with one client that follows the live stream and one that
-// sends the words; log text is sent and seen on the stream, so a test
+// sends "getver"; log text is sent and seen on the stream, so a test
 // knows the relay has taken it.
 struct Relay {
     MorvServer srv;
-    int live = -1;
-    int ctl = -1;
+    int live = -1, ctl = -1;
     std::string sent; // everything the relay has taken
 
     bool Start(const std::vector<std::string> &args, const std::string &setup = "")
@@ -58,14 +47,7 @@ struct Relay {
         ctl = srv.ConnectClient();
         return live >= 0 && ctl >= 0 && SendText(live, "act") && Getver().size() == 13;
     }
-    ~Relay()
-    {
-        if (live >= 0)
-            close(live);
-        if (ctl >= 0)
-            close(ctl);
-    }
-
+    ~Relay() { close(live); close(ctl); }
     bool Log(const std::string &text)
     {
         if (!srv.SendDatagram(text) || ReadExactly(live, text.size()) != text)
@@ -82,62 +64,48 @@ struct Relay {
         bool closed = false;
         if (fd >= 0 && SendText(fd, word) && shutdown(fd, SHUT_WR) == 0)
             ReadUntilClosed(fd, &closed);
-        if (fd >= 0)
-            close(fd);
+        close(fd);
         return closed;
     }
-    std::string Getver()
-    {
-        if (!SendText(ctl, "getver"))
-            return "";
-        return ReadExactly(ctl, 13);
-    }
+    std::string Getver() { return SendText(ctl, "getver") ? ReadExactly(ctl, 13) : ""; }
     // The reply flag settles once the request's pass has run.
-    bool WaitGetver(const std::string &want)
-    {
-        return WaitUntil([&] { return Getver() == want; });
-    }
+    bool WaitGetver(const std::string &want) { return WaitUntil([&] { return Getver() == want; }); }
     std::string Tmp(const std::string &name) const { return srv.tmp_dir + "/" + name; }
     // Waits for the count-th "dump log to" line naming name.
-    bool WaitDump(const std::string &name, size_t count = 1)
-    {
-        return WaitUntil([&] { return Count(srv.Out(), DumpLine(name)) >= count; });
-    }
-    bool WaitFile(const std::string &path, const std::string &want)
-    {
-        return WaitUntil([&] { return ReadFile(path) == want; });
-    }
+    bool WaitDump(const std::string &name, size_t count = 1) { return WaitUntil([&] { return Count(srv.Out(), DumpLine(name)) >= count; }); }
+    bool Dump(int sig, const std::string &name, size_t count = 1) { return srv.Signal(sig) && WaitDump(name, count); }
+    bool WaitFile(const std::string &path, const std::string &want) { return WaitUntil([&] { return ReadFile(path) == want; }); }
 };
 
-const std::string ON = "morv v0.1[1]\n";
-const std::string OFF = "morv v0.1[0]\n";
-
+// A signal that comes while a dump runs its command is carried out
+// afterwards; log text sent meanwhile waits in the socket's queue.
 TEST(MorvDump, SignalsSnapshotContinuousAndStop)
 {
     Relay r;
-    ASSERT_TRUE(r.Start({"-a", "/tmp/extra", "-a", "/tmp/none", "-e", "echo cmdout",
-                        "-o", "/tmp/log"}, "printf 'extra\\n' >/tmp/extra"));
+    const char *cmd = "sleep 1; echo cmdout";
+    ASSERT_TRUE(r.Start({"-a", "/tmp/extra", "-a", "/tmp/none", "-e", cmd, "-o", "/tmp/log"},
+                        "printf 'extra\\n' >/tmp/extra"));
     ASSERT_TRUE(r.Log("one\n"));
-
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1));
-    ASSERT_TRUE(r.WaitDump("/tmp/log.0"));
-    std::string head = FileHeader("/tmp/extra") + "extra\n" + CmdHeader("echo cmdout") +
-                       "cmdout\n" + LOG_HEADER;
-    EXPECT_TRUE(r.WaitFile(r.Tmp("log.0"), head + "one\n"));
-
-    ASSERT_TRUE(r.srv.Signal(SIGUSR2));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/log.0"));
+    ASSERT_TRUE(r.srv.Signal(SIGUSR2)); // most likely while the command sleeps
+    ASSERT_TRUE(r.srv.SendDatagram("two\n"));
     ASSERT_TRUE(r.WaitDump("/tmp/log.cont.0"));
+    EXPECT_EQ(ReadExactly(r.live, 4), "two\n");
     EXPECT_TRUE(r.WaitGetver(ON));
-    ASSERT_TRUE(r.Log("two\n"));
+    std::string head = FileHeader("/tmp/extra") + "extra\n" + CmdHeader(cmd) + "cmdout\n" + LOG_HEADER;
+    EXPECT_EQ(ReadFile(r.Tmp("log.0")), head + "one\n");
+
     std::string big(2047, 'b');
     ASSERT_TRUE(r.Log(big));
-    EXPECT_TRUE(r.WaitFile(r.Tmp("log.cont.0"), head + "one\n" + "two\n" + big));
+    EXPECT_TRUE(r.WaitFile(r.Tmp("log.cont.0"), head + "one\ntwo\n" + big));
 
     ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
     EXPECT_TRUE(r.WaitGetver(OFF));
     ASSERT_TRUE(r.Log("three\n"));
-    EXPECT_EQ(ReadFile(r.Tmp("log.cont.0")), head + "one\n" + "two\n" + big);
+    EXPECT_EQ(ReadFile(r.Tmp("log.cont.0")), head + "one\ntwo\n" + big);
     EXPECT_FALSE(FileExists(r.Tmp("log.1")));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/log.1")); // the next number
+    EXPECT_TRUE(r.WaitFile(r.Tmp("log.1"), head + "one\ntwo\n" + big + "three\n"));
     EXPECT_EQ(r.srv.Err(), "");
 }
 
@@ -162,84 +130,45 @@ TEST(MorvDump, DumpCommandsRunWithDumpSignalsUnblocked)
     EXPECT_EQ(blocked & (1ull << (SIGRTMIN - 1)), 0u);
 }
 
+// Each word in turn: the dump file it starts ("" none), the "getver" flag
+// and the marker afterwards, and log text sent after it. The first dump
+// path can't be had; the marker goes into the second, taken as a directory.
 TEST(MorvDump, ControlWords)
 {
     Relay r;
     mkdir(r.Tmp("logs").c_str(), 0755);
-    mkdir(r.Tmp("logs/b").c_str(), 0755); // the marker goes into P/DUMPLOG
+    mkdir(r.Tmp("logs/b").c_str(), 0755);
     ASSERT_TRUE(r.Start({"-o", "/tmp/missing/a", "-o", "/tmp/logs/b"}));
     ASSERT_TRUE(r.Log("x\n"));
-
-    ASSERT_TRUE(r.Word("snap"));
-    EXPECT_EQ(r.srv.Out().find(DumpLine("/tmp/missing/a")), std::string::npos);
-    EXPECT_NE(r.srv.Out().find(DumpLine("/tmp/logs/b.0")), std::string::npos);
-    EXPECT_EQ(ReadFile(r.Tmp("logs/b.0")), LOG_HEADER + "x\n");
-
-    ASSERT_TRUE(r.Word("dump"));
-    EXPECT_EQ(r.Getver(), ON);
-    ASSERT_TRUE(r.Word("dump"));
-    ASSERT_TRUE(r.Word("snap"));
-    EXPECT_NE(r.srv.Out().find(DumpLine("/tmp/logs/b.1")), std::string::npos);
-    EXPECT_EQ(Count(r.srv.Out(), "dump log to /tmp/logs/b.cont"), 1u);
-    EXPECT_FALSE(FileExists(r.Tmp("logs/b.cont.1")));
-    ASSERT_TRUE(r.Log("y\n"));
-    EXPECT_TRUE(r.WaitFile(r.Tmp("logs/b.cont.0"), LOG_HEADER + "x\ny\n"));
-
-    ASSERT_TRUE(r.Word("nodump"));
-    EXPECT_EQ(r.Getver(), OFF);
-    ASSERT_TRUE(r.Word("nodump")); // nothing happens
-    EXPECT_EQ(r.Getver(), OFF);
-
-    ASSERT_TRUE(r.Word("autodump"));
-    EXPECT_EQ(r.Getver(), ON);
-    EXPECT_NE(r.srv.Out().find(DumpLine("/tmp/logs/b.cont.1")), std::string::npos);
-    EXPECT_TRUE(FileExists(r.Tmp("logs/b/DUMPLOG")));
-    EXPECT_FALSE(FileExists(r.Tmp("missing")));
-
-    ASSERT_TRUE(r.Word("noautodump"));
-    EXPECT_EQ(r.Getver(), OFF);
-    EXPECT_FALSE(FileExists(r.Tmp("logs/b/DUMPLOG")));
-    ASSERT_TRUE(r.Log("z\n"));
-    EXPECT_EQ(ReadFile(r.Tmp("logs/b.cont.1")), LOG_HEADER + "x\ny\n");
-}
-
-TEST(MorvDump, RotationThroughSignals)
-{
-    Relay r;
-    ASSERT_TRUE(r.Start({"-m", "3", "-o", "/tmp/log"}));
-    const char *present_after[] = {"0", "01", "012", "02", "01", "012", "02"};
-    const int newest[] = {0, 1, 2, 0, 1, 2, 0};
-    for (int i = 0; i < 7; i++) {
-        SCOPED_TRACE("snapshot " + std::to_string(i + 1));
-        std::string name = "/tmp/log." + std::to_string(newest[i]);
-        size_t before = Count(r.srv.Out(), DumpLine(name));
-        ASSERT_TRUE(r.Log("s" + std::to_string(i)));
-        ASSERT_TRUE(r.srv.Signal(SIGUSR1));
-        ASSERT_TRUE(r.WaitDump(name, before + 1));
-        EXPECT_TRUE(r.WaitFile(r.Tmp("log." + std::to_string(newest[i])), LOG_HEADER + r.sent));
-        std::string present;
-        for (int n = 0; n <= 3; n++)
-            if (FileExists(r.Tmp("log." + std::to_string(n))))
-                present += std::to_string(n);
-        EXPECT_EQ(present, present_after[i]);
+    struct Case { const char *word, *wrote; const std::string &ver; bool marker; const char *log; };
+    const Case cases[] = {
+        {"snap", "b.0", OFF, false, ""},
+        {"dump", "b.cont.0", ON, false, ""},
+        {"dump", "", ON, false, ""}, // one continuous file
+        {"snap", "b.1", ON, false, "y\n"},
+        {"nodump", "", OFF, false, ""},
+        {"nodump", "", OFF, false, ""}, // nothing happens
+        {"autodump", "b.cont.1", ON, true, ""},
+        {"noautodump", "", OFF, false, "z\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.word);
+        size_t before = Count(r.srv.Out(), "dump log to ");
+        ASSERT_TRUE(r.Word(c.word));
+        std::string out = r.srv.Out();
+        EXPECT_EQ(Count(out, "dump log to "), before + (*c.wrote ? 1 : 0));
+        if (*c.wrote)
+            EXPECT_EQ(Count(out, DumpLine("/tmp/logs/" + std::string(c.wrote))), 1u);
+        EXPECT_EQ(r.Getver(), c.ver);
+        EXPECT_EQ(FileExists(r.Tmp("logs/b/DUMPLOG")), c.marker);
+        if (*c.log)
+            ASSERT_TRUE(r.Log(c.log));
     }
-}
-
-// A signal that comes while a dump runs is carried out afterwards, and log
-// text sent meanwhile waits in the socket's queue.
-TEST(MorvDump, SignalDuringABusyDumpIsNotLost)
-{
-    Relay r;
-    ASSERT_TRUE(r.Start({"-e", "sleep 1", "-o", "/tmp/log"}));
-    ASSERT_TRUE(r.Log("a\n"));
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1));
-    ASSERT_TRUE(r.WaitDump("/tmp/log.0"));
-    ASSERT_TRUE(r.srv.Signal(SIGUSR2)); // most likely while "sleep 1" runs
-    ASSERT_TRUE(r.srv.SendDatagram("b\n"));
-    ASSERT_TRUE(r.WaitDump("/tmp/log.cont.0"));
-    EXPECT_EQ(ReadExactly(r.live, 2), "b\n");
-    EXPECT_TRUE(r.WaitGetver(ON));
-    EXPECT_EQ(ReadFile(r.Tmp("log.0")), CmdHeader("sleep 1") + LOG_HEADER + "a\n");
+    EXPECT_FALSE(FileExists(r.Tmp("missing")));
+    EXPECT_EQ(ReadFile(r.Tmp("logs/b.0")), LOG_HEADER + "x\n");
+    EXPECT_EQ(ReadFile(r.Tmp("logs/b.1")), LOG_HEADER + "x\n");
+    EXPECT_EQ(ReadFile(r.Tmp("logs/b.cont.0")), LOG_HEADER + "x\ny\n");
+    EXPECT_EQ(ReadFile(r.Tmp("logs/b.cont.1")), LOG_HEADER + "x\ny\n");
 }
 
 // Log text in blocks of 2000 bytes, each seen on the live stream.
@@ -259,12 +188,10 @@ TEST(MorvDump, FullMediumKeepsTheRelayServing)
     ASSERT_TRUE(r.Start({"-b", "24", "-o", "/tmp/small/log"},
                         "mkdir -p /tmp/small && mount -t tmpfs -o size=48k tmpfs /tmp/small"));
     ASSERT_TRUE(LogBlocks(r, 13, 'a')); // fills the 24 KiB ring
-    ASSERT_TRUE(r.srv.Signal(SIGUSR2));
-    ASSERT_TRUE(r.WaitDump("/tmp/small/log.cont.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR2, "/tmp/small/log.cont.0"));
     ASSERT_TRUE(LogBlocks(r, 8, 'b')); // about 40 of the 48 KiB are used now
 
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1)); // room for a part of the snapshot
-    ASSERT_TRUE(r.WaitDump("/tmp/small/log.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/small/log.0")); // room for a part of the snapshot
     ASSERT_TRUE(LogBlocks(r, 16, 'c')); // the continuous file hits the full medium
     EXPECT_EQ(r.Getver(), ON);
     RunResult sizes = r.srv.RunInside({"sh", "-c", "wc -c </tmp/small/log.0; wc -c </tmp/small/log.cont.0"});
@@ -277,17 +204,15 @@ TEST(MorvDump, FullMediumKeepsTheRelayServing)
     ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
     EXPECT_TRUE(r.WaitGetver(OFF));
     ASSERT_EQ(r.srv.RunInside({"sh", "-c", "rm /tmp/small/log.*"}).status, 0);
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1));
-    ASSERT_TRUE(r.WaitDump("/tmp/small/log.0", 2));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/small/log.0", 2));
     std::string want = LOG_HEADER + r.sent.substr(r.sent.size() - 24 * 1024);
-    EXPECT_TRUE(WaitUntil([&] {
-        return r.srv.RunInside({"cat", "/tmp/small/log.0"}).out == want;
-    }));
+    EXPECT_TRUE(WaitUntil([&] { return r.srv.RunInside({"cat", "/tmp/small/log.0"}).out == want; }));
     EXPECT_EQ(r.srv.Err(), "");
 }
 
-// A dump path whose directory goes away, and a medium unmounted under an
-// open continuous file: the relay serves on and later dumps go where they can.
+// A dump directory removed under the open continuous file, and a medium
+// unmounted after a snapshot: the relay serves on and later dumps go where
+// they can.
 TEST(MorvDump, VanishedMediumKeepsTheRelayServing)
 {
     Relay r;
@@ -295,25 +220,21 @@ TEST(MorvDump, VanishedMediumKeepsTheRelayServing)
     ASSERT_TRUE(r.Start({"-o", "/tmp/vanish/log", "-o", "/tmp/gone/log", "-o", "/tmp/log"},
                         "mkdir -p /tmp/gone && mount -t tmpfs -o size=64k tmpfs /tmp/gone"));
     ASSERT_TRUE(r.Log("before\n"));
-    ASSERT_TRUE(r.srv.Signal(SIGUSR2));
-    ASSERT_TRUE(r.WaitDump("/tmp/vanish/log.cont.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR2, "/tmp/vanish/log.cont.0"));
     ASSERT_EQ(RunProgram({"rm", "-rf", r.Tmp("vanish")}).status, 0);
     ASSERT_TRUE(r.Log("after\n"));
     EXPECT_EQ(r.Getver(), ON);
 
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1)); // goes to the second path
-    ASSERT_TRUE(r.WaitDump("/tmp/gone/log.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/gone/log.0")); // goes to the second path
     ASSERT_EQ(r.srv.RunInside({"umount", "-l", "/tmp/gone"}).status, 0);
     ASSERT_EQ(RunProgram({"rm", "-rf", r.Tmp("gone")}).status, 0);
     ASSERT_TRUE(r.Log("later\n"));
 
     ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
     EXPECT_TRUE(r.WaitGetver(OFF));
-    ASSERT_TRUE(r.srv.Signal(SIGUSR1)); // the first two paths are gone
-    ASSERT_TRUE(r.WaitDump("/tmp/log.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/log.0")); // the first two paths are gone
     EXPECT_TRUE(r.WaitFile(r.Tmp("log.0"), LOG_HEADER + "before\nafter\nlater\n"));
-    ASSERT_TRUE(r.srv.Signal(SIGUSR2));
-    ASSERT_TRUE(r.WaitDump("/tmp/log.cont.0"));
+    ASSERT_TRUE(r.Dump(SIGUSR2, "/tmp/log.cont.0"));
     EXPECT_TRUE(r.WaitGetver(ON));
     EXPECT_EQ(r.srv.Err(), "");
 }
