@@ -233,13 +233,10 @@ TEST(MorvLoop, ClientThatStopsReadingIsDroppedAtItsFiftyFirstBlockedSend)
     // what the client holds unread; unchanged across a send that blocked.
     auto taken = [&] {
         unsigned long prev = ~0ul, now = 0;
-        for (;;) {
-            now = FindTcp(srv.port, slow_port).tx + FindTcp(slow_port, srv.port).rx;
-            if (now == prev)
-                return now;
-            prev = now;
-            usleep(2000);
-        }
+        for (int tries = 0; tries < 5000; tries++, prev = now, usleep(2000))
+            if ((now = FindTcp(srv.port, slow_port).tx + FindTcp(slow_port, srv.port).rx) == prev)
+                break;
+        return now;
     };
     unsigned long before = taken();
     int blocked = 0, sent = 0;
