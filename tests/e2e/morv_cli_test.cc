@@ -79,6 +79,7 @@ TEST(MorvCli, ClientSendsOneDatagramPerLinePiece)
         {std::string(5000, 'x') + "\n", {2047, 2047, 907}},
         {std::string(2047, 'y') + "\n", {2047, 1}},
         {"first\n\nabc", {6, 1, 3}},
+        {std::string("a\0b\n", 4), {4}}, // a NUL byte does not cut off the rest of its line
         {"", {}},
     };
     for (const auto &[input, want] : cases) {
