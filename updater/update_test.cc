@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <unistd.h>
+#include <string.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,102 +17,48 @@
 
 namespace {
 
-std::string Read(const std::string &path)
+namespace fs = std::filesystem;
+
+TEST(UpdateFromPk2, Bookkeeping)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool Exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
-
-// The profile is the file given; no_ini runs without -c.
-struct Case {
-    const char *name;
-    bool no_ini;
-    const char *before;  // profile text, or null for a missing profile file
-    uint32_t pubtime;    // of the package
-    uint32_t flags;
-    bool broken;         // a digest of the package is wrong
-    bool remove, reboot;
-    int want;
-    const char *after;   // profile afterwards, or null for no file
-    std::vector<std::string> calls;
-};
-
-const Case CASES[] = {
-    {"stored value equals the package's", false, "[updimg]\npubtime=0x10\n", 0x10, 0, false, true, true,
-     -1, "[updimg]\npubtime=0x10\n", {}},
-    {"no profile records nothing", true, nullptr, 0x20, 0, false, false, false, 0, nullptr, {}},
-    {"no profile refuses publication time 0", true, nullptr, 0, 0, false, false, false, -1, nullptr, {}},
-    {"missing profile file created", false, nullptr, 0x20, 0, false, false, false, 0,
-     "[updimg]\npubtime = 0x20\n", {}},
-    {"missing section appended", false, "; device\n[net]\nip=1\n", 0xABCDEF01, 0, false, false, false, 0,
-     "; device\n[net]\nip=1\n[updimg]\npubtime = 0xABCDEF01\n", {}},
-    {"decimal stored value", false, "[updimg]\npubtime=16\n", 16, 0, false, false, false, -1,
-     "[updimg]\npubtime=16\n", {}},
-    {"octal stored value", false, "[updimg]\npubtime=020\n", 16, 0, false, false, false, -1,
-     "[updimg]\npubtime=020\n", {}},
-    {"decimal replaced by the 0x form", false, "[UpdImg]\nPubTime = 16\n", 0x20, 0, false, false, false, 0,
-     "[UpdImg]\npubtime=0x20\n", {}},
-    {"flags bit 0 writes the old value back", false, "[updimg]\npubtime=17\n", 0x20, 1, false, false, false,
-     0, "[updimg]\npubtime=0x11\n", {}},
-    {"flags bit 0 with nothing stored", false, nullptr, 0x20, 1, false, false, false, 0, nullptr, {}},
-    {"publication time 0 leaves the stored value", false, "[updimg]\npubtime=0x5\n", 0, 0, false, false,
-     false, 0, "[updimg]\npubtime=0x5\n", {}},
-    {"failed verification", false, "[updimg]\npubtime=0x5\n", 0x20, 0, true, true, true, -2,
-     "[updimg]\npubtime=0x5\n", {}},
-    {"success restarts", false, "[updimg]\npubtime=0x5\n", 0x20, 0, false, true, true, 0,
-     "[updimg]\npubtime=0x20\n", {"sync", "reboot 0x1234567"}},
-};
-
-struct UpdateTest : testing::Test {
-    std::string dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/update_test.XXXXXX";
-        dir = mkdtemp(tmpl);
-        PlatformFakeReset();
-    }
-    void TearDown() override
-    {
-        std::filesystem::remove_all(dir);
-        identifier = IDENT_VERIFY_ONLY;
-        inifile = nullptr;
-        remove_after_process = 0;
-        reboot_after_process = 0;
-    }
-};
-
-TEST_F(UpdateTest, Bookkeeping)
-{
-    for (const Case &c : CASES) {
+    // opts: c gives the profile, r removes the package, b restarts, x spoils a digest of the package.
+    // before: the profile's text, null for no file; after: null when it stays as before.
+    struct Case { const char *name, *opts, *before; uint32_t pubtime, flags; int want; const char *after; };
+    const char *FIVE = "[updimg]\npubtime=0x5\n";
+    const Case cases[] = {
+        {"stored value equals the package's", "crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
+        {"no profile records nothing", "", nullptr, 0x20, 0, 0, nullptr},
+        {"no profile refuses publication time 0", "", nullptr, 0, 0, -1, nullptr},
+        {"missing section appended", "c", ";\n[net]\n", 0xABCDEF01, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xABCDEF01\n"},
+        {"decimal stored value", "c", "[updimg]\npubtime=16\n", 16, 0, -1, nullptr},
+        {"octal stored value", "c", "[updimg]\npubtime=020\n", 16, 0, -1, nullptr},
+        {"flags bit 0 writes 17 back as 0x11", "c", "[updimg]\npubtime=17\n", 0x20, 1, 0, "[updimg]\npubtime=0x11\n"},
+        {"flags bit 0 with nothing stored", "c", nullptr, 0x20, 1, 0, nullptr},
+        {"publication time 0 leaves the stored value", "c", FIVE, 0, 0, 0, nullptr},
+        {"failed verification", "crbx", FIVE, 0x20, 0, -2, nullptr},
+        {"success restarts", "crb", FIVE, 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
+        {"beyond 32 bits saturates", "c", "[updimg]\npubtime=0x100000000\n", 0xFFFFFFFF, 0, -1, nullptr},
+        {"-2 wraps", "c", "[updimg]\npubtime=-2\n", 0xFFFFFFFE, 0, -1, nullptr},
+        {"reading stops at junk", "c", "[updimg]\npubtime=0x1F junk\n", 0x1F, 0, -1, nullptr},
+    };
+    char tmpl[] = "/tmp/update_test.XXXXXX";
+    const std::string dir = mkdtemp(tmpl), package = dir + "/update.pk2";
+    const std::string target = dir + "/installed.txt", ini = dir + "/profile.ini";
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string package = dir + "/update.pk2";
-        const std::string target = dir + "/installed.txt";
-        const std::string ini = dir + "/profile.ini";
-        std::filesystem::remove(target);
-        std::filesystem::remove(ini);
+        fs::remove(target);
+        fs::remove(ini);
         PlatformFakeReset();
-
-        PackSpec desc;
-        desc.ident = 7;
-        desc.pubtime = c.pubtime;
-        desc.flags = c.flags;
-        desc.entries.push_back(PackFile(target, "new content\n"));
-        if (c.broken)
-            desc.entries.back().md5 = PackDigest{};
+        PackSpec desc{.ident = 7, .pubtime = c.pubtime, .flags = c.flags, .entries = {PackFile(target, "new\n")}};
+        if (strchr(c.opts, 'x') != nullptr)
+            desc.entries[0].md5 = PackDigest{};
         ASSERT_TRUE(PackWrite(package, desc));
         if (c.before != nullptr)
             std::ofstream(ini, std::ios::binary) << c.before;
         identifier = 7;
-        inifile = c.no_ini ? nullptr : ini.c_str();
-        remove_after_process = c.remove;
-        reboot_after_process = c.reboot;
+        inifile = strchr(c.opts, 'c') != nullptr ? ini.c_str() : nullptr;
+        remove_after_process = strchr(c.opts, 'r') != nullptr;
+        reboot_after_process = strchr(c.opts, 'b') != nullptr;
 
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
@@ -124,39 +70,22 @@ TEST_F(UpdateTest, Bookkeeping)
         EXPECT_EQ(err.rfind("Update from " + package + " ...\n", 0), 0u) << err;
         EXPECT_EQ(err.find("Ignore image.\n") != std::string::npos, c.want == -1);
         EXPECT_EQ(out.find("PUBTIME: 0x") != std::string::npos, c.want == 0);
-        EXPECT_EQ(Exists(target), c.want == 0);
-        EXPECT_EQ(Exists(package), !c.remove);
-        EXPECT_EQ(Exists(ini), c.after != nullptr);
-        if (c.after != nullptr) {
-            EXPECT_EQ(Read(ini), c.after);
-        }
-        EXPECT_EQ(platform_fake_calls, c.calls);
+        EXPECT_EQ(fs::exists(target), c.want == 0);
+        EXPECT_EQ(fs::exists(package), !remove_after_process);
+        const char *after = c.after != nullptr ? c.after : c.before;
+        std::ifstream in(ini, std::ios::binary);
+        EXPECT_EQ(in.is_open(), after != nullptr);
+        if (after != nullptr)
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), after);
+        std::vector<std::string> calls;
+        if (c.want == 0 && strchr(c.opts, 'b') != nullptr)
+            calls = {"sync", "reboot 0x1234567"};
+        EXPECT_EQ(platform_fake_calls, calls);
     }
-}
-
-TEST_F(UpdateTest, StoredValuesBeyondThirtyTwoBits)
-{
-    struct Row { const char *stored; uint32_t refused; };
-    const Row rows[] = {
-        {"0x100000000", 0xFFFFFFFFu},  // too large: saturates
-        {"-1", 0xFFFFFFFFu},
-        {"-2", 0xFFFFFFFEu},           // negated modulo 2^32
-        {"0x1F junk", 0x1Fu},
-    };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.stored);
-        const std::string package = dir + "/update.pk2";
-        const std::string ini = dir + "/profile.ini";
-        std::ofstream(ini, std::ios::binary) << "[updimg]\npubtime=" << r.stored << "\n";
-        PackSpec desc;
-        desc.pubtime = r.refused;
-        ASSERT_TRUE(PackWrite(package, desc));
-        identifier = 0;
-        inifile = ini.c_str();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(updateFromPk2(package.c_str()), -1);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Ignore image.\n"), std::string::npos);
-    }
+    identifier = IDENT_VERIFY_ONLY;
+    inifile = nullptr;
+    remove_after_process = reboot_after_process = 0;
+    fs::remove_all(dir);
 }
 
 }  // namespace
