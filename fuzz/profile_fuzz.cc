@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -22,33 +21,17 @@
 
 namespace {
 
-const std::string &ScratchFile()
+const char *Path()
 {
-    static std::string path;
-    if (path.empty()) {
+    static const std::string path = [] {
         char tmpl[] = "/tmp/profile_fuzz.XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             abort();
-        static std::string dir = tmpl;
+        static const std::string dir = tmpl;  // made before the exit handler that uses it
         atexit([] { std::filesystem::remove_all(dir); });
-        path = dir + "/profile.ini";
-    }
-    return path;
-}
-
-void WriteFile(const std::string &text)
-{
-    std::ofstream(ScratchFile(), std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string CString(std::string s)
-{
-    return s.substr(0, strlen(s.c_str()));
-}
-
-bool IsSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
+        return dir + "/profile.ini";
+    }();
+    return path.c_str();
 }
 
 // Text a name, key or value may hold and still read back as written: one
@@ -57,100 +40,40 @@ bool IsSpace(char c)
 // Keys end at the first "=" and names at the first "]", so those are out.
 bool Holdable(const std::string &s, const char *forbidden)
 {
-    if (s.find_first_of("\n\r") != std::string::npos ||
-        s.find_first_of(forbidden) != std::string::npos)
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    if (s.find_first_of(std::string("\n\r") + forbidden) != std::string::npos)
         return false;
-    if (s.empty())
-        return true;
-    if (IsSpace(s.front()) || IsSpace(s.back()))
-        return false;
-    return s.front() != ';' && s.front() != '#' && s.front() != '[';
+    return s.empty() || (!space(s.front()) && !space(s.back()) && strchr(";#[", s.front()) == nullptr);
 }
 
-void RunReaders(const char *section, const char *key, int size)
+// A section list, which it frees, as one string: each entry with its NUL,
+// then the closing NUL. Aborts on an entry without "=".
+std::string ListText(char *list)
 {
-    const char *path = ScratchFile().c_str();
-    std::vector<char> out(size, 'u');
-    if (GetProfileString(path, section, key, out.data(), size) == 1 &&
-        strlen(out.data()) > (size_t)size - 1)
-        abort();
-    GetProfileInt(path, section, key, 7);
-    char *list = GetProfileSection(path, section);
-    if (list != nullptr) {
-        for (const char *s = list; *s != '\0'; s += strlen(s) + 1) {
-            if (strchr(s, '=') == nullptr)
-                abort();
-        }
+    std::string text;
+    for (const char *e = list; e != nullptr && *e != '\0'; e += strlen(e) + 1) {
+        if (strchr(e, '=') == nullptr)
+            abort();
+        text += std::string(e) + '\0';
     }
     free(list);
+    return text + '\0';
 }
 
 // Heads of section in the file; *pieces is set when a line came in pieces.
 int CountHeads(const char *section, bool *pieces)
 {
-    FILE *fp = fopen(ScratchFile().c_str(), "r");
+    FILE *fp = fopen(Path(), "r");
     char line[PROFILE_LINE_SIZE];
     int heads = 0;
-    *pieces = false;
-    while (fp != nullptr && fgets(line, sizeof line, fp) != nullptr) {
+    for (*pieces = false; fp != nullptr && fgets(line, sizeof line, fp) != nullptr;) {
         size_t n = strlen(line);
-        if (n == sizeof line - 1 && line[n - 1] != '\n')
-            *pieces = true;
-        char *s = jumpOverSpace(line);
-        if (s != nullptr && profileIsHeadOf(s, section))
-            heads++;
+        *pieces = *pieces || (n == sizeof line - 1 && line[n - 1] != '\n');
+        heads += jumpOverSpace(line) != nullptr && profileIsHeadOf(jumpOverSpace(line), section);
     }
     if (fp != nullptr)
         fclose(fp);
     return heads;
-}
-
-void CheckString(const std::string &section, const std::string &key, const std::string &value)
-{
-    const char *path = ScratchFile().c_str();
-    SetProfileString(path, section.c_str(), key.c_str(), value.c_str());
-    char out[1024];
-    if (GetProfileString(path, section.c_str(), key.c_str(), out, sizeof out) != 1 || value != out)
-        abort();
-}
-
-void CheckInt(const std::string &section, const std::string &key, int value)
-{
-    const char *path = ScratchFile().c_str();
-    SetProfileInt(path, section.c_str(), key.c_str(), value);
-    if (GetProfileInt(path, section.c_str(), key.c_str(), value ^ 1) != value)
-        abort();
-}
-
-void CheckSection(const std::string &section, const std::vector<std::string> &entries)
-{
-    const char *path = ScratchFile().c_str();
-    std::string list;
-    for (const std::string &e : entries)
-        list += e + '\0';
-    list += '\0';
-    bool pieces;
-    int heads = CountHeads(section.c_str(), &pieces);
-    SetProfileSection(path, section.c_str(), list.data());
-    if (entries.empty()) {
-        // A line cut in pieces can join up differently once text is cut out.
-        int after = CountHeads(section.c_str(), &pieces);
-        if (!pieces && after != (heads > 0 ? heads - 1 : 0))
-            abort();
-        return;
-    }
-    char *got = GetProfileSection(path, section.c_str());
-    if (got == nullptr)
-        abort();
-    const char *s = got;
-    for (const std::string &e : entries) {
-        if (e != s)
-            abort();
-        s += strlen(s) + 1;
-    }
-    if (*s != '\0')
-        abort();
-    free(got);
 }
 
 }  // namespace
@@ -158,47 +81,53 @@ void CheckSection(const std::string &section, const std::vector<std::string> &en
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
+    auto text = [&in](size_t max) { return std::string(in.ConsumeRandomLengthString(max).c_str()); };
     int op = in.ConsumeIntegralInRange<int>(0, 3);
     int out_size = in.ConsumeIntegralInRange<int>(1, 64);
     int number = in.ConsumeIntegral<int>();
     int n_entries = in.ConsumeIntegralInRange<int>(0, 4);
-    std::string section = CString(in.ConsumeRandomLengthString(64));
-    std::string key = CString(in.ConsumeRandomLengthString(64));
-    std::string value = CString(in.ConsumeRandomLengthString(128));
-    std::vector<std::string> entries;
-    bool entries_holdable = true;
+    const std::string section = text(64), key = text(64), value = text(128);
+    const char *s = section.c_str(), *k = key.c_str();
+    std::string list;
+    bool list_holdable = Holdable(section, "]");
     for (int i = 0; i < n_entries; i++) {
-        std::string k = CString(in.ConsumeRandomLengthString(32));
-        std::string v = CString(in.ConsumeRandomLengthString(64));
-        entries_holdable = entries_holdable && Holdable(k, "=") && Holdable(v, "");
-        entries.push_back(k + "=" + v);
+        std::string entry_key = text(32), entry_value = text(64);
+        list_holdable = list_holdable && (op == 3 || (Holdable(entry_key, "=") && Holdable(entry_value, "")));
+        list += op == 3 ? "" : entry_key + "=" + entry_value + '\0';
     }
-    WriteFile(in.ConsumeRemainingBytesAsString());
+    list += '\0';
+    std::ofstream(Path(), std::ios::binary | std::ios::trunc) << in.ConsumeRemainingBytesAsString();
 
-    RunReaders(section.c_str(), key.c_str(), out_size);
+    auto readers = [&] {
+        std::vector<char> got(out_size, 'u');  // exactly out_size bytes, so overflows show
+        if (GetProfileString(Path(), s, k, got.data(), out_size) == 1 && strlen(got.data()) > (size_t)out_size - 1)
+            abort();
+        GetProfileInt(Path(), s, k, 7);
+        ListText(GetProfileSection(Path(), s));
+    };
+    readers();
     bool holdable = Holdable(section, "]") && Holdable(key, "=");
-    switch (op) {
-    case 0:
-        if (holdable && Holdable(value, ""))
-            CheckString(section, key, value);
-        else
-            SetProfileString(ScratchFile().c_str(), section.c_str(), key.c_str(), value.c_str());
-        break;
-    case 1:
-        if (holdable)
-            CheckInt(section, key, number);
-        else
-            SetProfileInt(ScratchFile().c_str(), section.c_str(), key.c_str(), number);
-        break;
-    case 2:
-        if (Holdable(section, "]") && entries_holdable)
-            CheckSection(section, entries);
-        break;
-    default:
-        if (Holdable(section, "]"))
-            CheckSection(section, {});
-        break;
+    char out[1024];
+    bool pieces;
+    int heads = CountHeads(s, &pieces);
+    if (op == 0) {
+        SetProfileString(Path(), s, k, value.c_str());
+        if (holdable && Holdable(value, "") && (GetProfileString(Path(), s, k, out, sizeof out) != 1 || value != out))
+            abort();
+    } else if (op == 1) {
+        SetProfileInt(Path(), s, k, number);
+        if (holdable && GetProfileInt(Path(), s, k, number ^ 1) != number)
+            abort();
+    } else {
+        SetProfileSection(Path(), s, list.data());
+        std::string read_back = ListText(GetProfileSection(Path(), s));
+        // A line cut in pieces can join up differently once text is cut out.
+        int after = CountHeads(s, &pieces);
+        if (list_holdable && list.size() > 1 && read_back != list)
+            abort();
+        if (list_holdable && list.size() == 1 && !pieces && after != (heads > 0 ? heads - 1 : 0))
+            abort();
     }
-    RunReaders(section.c_str(), key.c_str(), out_size);
+    readers();
     return 0;
 }
