@@ -59,9 +59,10 @@ static int installFile(FILE *pkg, const PackageEntryHeader *entry, unsigned char
         fprintf(stderr, "Cann't create target file: %s\n", fields.name);
         return -2;
     }
-    // Pieces go out whole: through stdio's 4 KiB buffer each would cost
-    // two writes.
-    setvbuf(target, NULL, _IONBF, 0);
+    // One sync interval fits the buffer, so each 64 KiB goes out in one
+    // write at its flush; a failed write still shows there and at the end.
+    static char target_buffer[PK2_SYNC_MASK + 1];
+    setvbuf(target, target_buffer, _IOFBF, sizeof target_buffer);
     enum CopyResult copied = copyData(pkg, work, fields.data_length, target);
     // The target is synced and closed whatever the copy did, so it keeps
     // all that was written.
