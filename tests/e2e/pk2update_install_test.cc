@@ -27,19 +27,19 @@ std::string RandomBytes(size_t n, unsigned seed)
     return s;
 }
 
-PackSpec Spec(std::vector<PackEntry> entries)
+PackSpec Package(std::vector<PackEntry> entries)
 {
-    PackSpec spec;
-    spec.ident = IDENT;
-    spec.pubtime = PUBTIME;
-    spec.entries = std::move(entries);
-    return spec;
+    PackSpec desc;
+    desc.ident = IDENT;
+    desc.pubtime = PUBTIME;
+    desc.entries = std::move(entries);
+    return desc;
 }
 
-std::string Write(const ScratchDir &dir, const PackSpec &spec)
+std::string Write(const ScratchDir &dir, const PackSpec &desc)
 {
     std::string pkg = dir.file("update.pk2");
-    EXPECT_TRUE(PackWrite(pkg, spec));
+    EXPECT_TRUE(PackWrite(pkg, desc));
     return pkg;
 }
 
@@ -81,7 +81,7 @@ TEST(Pk2updateInstall, VerifyOnlyTouchesNothing)
 {
     ScratchDir dir;
     Payload p;
-    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    std::string pkg = Write(dir, Package(PayloadEntries(dir, p)));
     RunResult r = Pk2update({pkg});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -96,7 +96,7 @@ TEST(Pk2updateInstall, InstallWritesFilesByteForByteAndRunsCommands)
     ScratchDir dir;
     Payload p;
     WriteFile(dir.file("empty"), "old content to be truncated");
-    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    std::string pkg = Write(dir, Package(PayloadEntries(dir, p)));
     RunResult r = Pk2update({"-d", "0x1234", pkg});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, PUBTIME_LINE);
@@ -115,7 +115,7 @@ TEST(Pk2updateInstall, VerboseAnnouncesFilesBeforeAndCommandsAfter)
 {
     ScratchDir dir;
     Payload p;
-    std::string pkg = Write(dir, Spec(PayloadEntries(dir, p)));
+    std::string pkg = Write(dir, Package(PayloadEntries(dir, p)));
     RunResult r = Pk2update({"-V", "-d", "0", pkg});
     EXPECT_EQ(r.status, 0);
     // The command text ends with its NUL, so no line end follows it.
@@ -145,7 +145,7 @@ TEST(Pk2updateInstall, IdentifierDecidesWhetherThePackageIsTaken)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
-        std::string pkg = Write(dir, Spec({PackFile(dir.file("f"), "data")}));
+        std::string pkg = Write(dir, Package({PackFile(dir.file("f"), "data")}));
         RunResult r = Pk2update({"-d", c.ident_arg, pkg});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
@@ -158,7 +158,7 @@ TEST(Pk2updateInstall, EntriesRunInPackageOrderAndFailingCommandsDoNotStop)
 {
     ScratchDir dir;
     std::string log = dir.file("order");
-    std::string pkg = Write(dir, Spec({PackCmd("echo one >> " + log),
+    std::string pkg = Write(dir, Package({PackCmd("echo one >> " + log),
                                        PackCmd("echo two >> " + log + "; exit 3"),
                                        PackFile(dir.file("made"), "three\n"),
                                        PackCmd("cat " + dir.file("made") + " >> " + log),
@@ -175,7 +175,7 @@ TEST(Pk2updateInstall, BadDigestInLastEntryInstallsNothing)
     Payload p;
     std::vector<PackEntry> entries = PayloadEntries(dir, p);
     entries.back().md5 = PackDigest{};
-    std::string pkg = Write(dir, Spec(entries));
+    std::string pkg = Write(dir, Package(entries));
     RunResult r = Pk2update({"-d", "0x1234", pkg});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, "");
@@ -195,7 +195,7 @@ TEST(Pk2updateInstall, FullFileSystemBreaksOffWithWriteError)
     std::string full = dir.file("full");
     ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
     std::string big = RandomBytes(256 * 1024, 11);
-    std::string pkg = Write(dir, Spec({PackFile(small, "before\n"),
+    std::string pkg = Write(dir, Package({PackFile(small, "before\n"),
                                        PackFile(full + "/big", big),
                                        PackCmd("echo after > " + dir.file("after"))}));
     std::string script =
@@ -220,7 +220,7 @@ TEST(Pk2updateInstall, FullFileSystemBreaksOffWithWriteError)
 TEST(Pk2updateInstall, DeviceThatRefusesWritesBreaksOffWithWriteError)
 {
     ScratchDir dir;
-    std::string pkg = Write(dir, Spec({PackFile("/dev/full", "no room for this\n"),
+    std::string pkg = Write(dir, Package({PackFile("/dev/full", "no room for this\n"),
                                        PackCmd("echo after > " + dir.file("after"))}));
     RunResult r = Pk2update({"-V", "-d", "0x1234", pkg});
     EXPECT_EQ(r.status, 255);
@@ -317,7 +317,7 @@ TEST(Pk2packProgram, CreateRefusesBadArgumentsAndSources)
 // firmware engineer would ship a package the camera rejects.
 TEST(Pk2packProgram, ListAgreesWithTheReaderOnBrokenPackages)
 {
-    using Spoil = void (*)(PackSpec *spec);
+    using Spoil = void (*)(PackSpec *desc);
     struct Case {
         const char *name;
         Spoil spoil;
@@ -363,9 +363,9 @@ TEST(Pk2packProgram, ListAgreesWithTheReaderOnBrokenPackages)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
-        PackSpec spec = Spec({PackFile(dir.file("f"), RandomBytes(9000, 5)), PackCmd("true")});
-        c.spoil(&spec);
-        std::string bytes = PackBuild(spec) + c.tail;
+        PackSpec desc = Package({PackFile(dir.file("f"), RandomBytes(9000, 5)), PackCmd("true")});
+        c.spoil(&desc);
+        std::string bytes = PackBuild(desc) + c.tail;
         if (c.cut_to)
             bytes.resize(c.cut_to);
         std::string pkg = dir.file("p.pk2");

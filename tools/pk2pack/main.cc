@@ -82,7 +82,7 @@ bool readWhole(const std::string &path, std::string *content)
 
 // Returns 0, or the exit status after the message: 2 for a malformed
 // argument, 1 for a source the device could not take.
-int addFile(const char *arg, PackSpec *spec)
+int addFile(const char *arg, PackSpec *desc)
 {
     const char *colon = strchr(arg, ':');
     if (!colon || colon == arg || !colon[1]) {
@@ -105,25 +105,25 @@ int addFile(const char *arg, PackSpec *spec)
         return 1;
     }
     // Moved in rather than copied: a source may be as large as the device takes.
-    spec->entries.push_back(PackFile(target, ""));
-    spec->entries.back().data = std::move(content);
+    desc->entries.push_back(PackFile(target, ""));
+    desc->entries.back().data = std::move(content);
     return 0;
 }
 
-bool addCommand(const char *text, PackSpec *spec)
+bool addCommand(const char *text, PackSpec *desc)
 {
     if (strlen(text) > MAX_COMMAND) {
         fprintf(stderr, "pk2pack: command longer than %zu characters\n", MAX_COMMAND);
         return false;
     }
-    spec->entries.push_back(PackCmd(text));
+    desc->entries.push_back(PackCmd(text));
     return true;
 }
 
 // Every option is taken in the order given, so the entries keep the
 // order of -f and -x on the command line. Returns 0, or the exit status:
 // 2 after the usage text, 1 after an error with the entries.
-int parseCreate(int argc, char **argv, PackSpec *spec, const char **out)
+int parseCreate(int argc, char **argv, PackSpec *desc, const char **out)
 {
     bool have_ident = false, have_time = false;
     int opt;
@@ -134,11 +134,11 @@ int parseCreate(int argc, char **argv, PackSpec *spec, const char **out)
         int status = 0;
         switch (opt) {
         case 'o': *out = optarg; break;
-        case 'd': ok = have_ident = parseU32(optarg, &spec->ident); break;
-        case 't': ok = have_time = parseU32(optarg, &spec->pubtime); break;
-        case 'n': spec->flags |= 1; break;
-        case 'f': status = addFile(optarg, spec); break;
-        case 'x': status = addCommand(optarg, spec) ? 0 : 1; break;
+        case 'd': ok = have_ident = parseU32(optarg, &desc->ident); break;
+        case 't': ok = have_time = parseU32(optarg, &desc->pubtime); break;
+        case 'n': desc->flags |= 1; break;
+        case 'f': status = addFile(optarg, desc); break;
+        case 'x': status = addCommand(optarg, desc) ? 0 : 1; break;
         default:
             fprintf(stderr, "pk2pack: unknown option or missing value: -%c\n", optopt);
             return usage();
@@ -155,24 +155,24 @@ int parseCreate(int argc, char **argv, PackSpec *spec, const char **out)
         return usage();
     }
     if (!have_time)
-        spec->pubtime = static_cast<uint32_t>(time(nullptr));
+        desc->pubtime = static_cast<uint32_t>(time(nullptr));
     return 0;
 }
 
 int create(int argc, char **argv)
 {
-    PackSpec spec;
+    PackSpec desc;
     const char *out = nullptr;
-    int status = parseCreate(argc, argv, &spec, &out);
+    int status = parseCreate(argc, argv, &desc, &out);
     if (status != 0)
         return status;
-    if (!PackWrite(out, spec)) {
+    if (!PackWrite(out, desc)) {
         fprintf(stderr, "pk2pack: cannot write %s: %s\n", out, strerror(errno));
         unlink(out);
         return 1;
     }
-    printf("%s: ident 0x%X, pubtime 0x%X, flags 0x%X, %zu entries\n", out, spec.ident,
-           spec.pubtime, spec.flags, spec.entries.size());
+    printf("%s: ident 0x%X, pubtime 0x%X, flags 0x%X, %zu entries\n", out, desc.ident,
+           desc.pubtime, desc.flags, desc.entries.size());
     return 0;
 }
 
