@@ -61,7 +61,7 @@ std::string pattern(size_t size, unsigned seed)
 
 std::string pkg(std::vector<PackEntry> entries, uint32_t flags = 0)
 {
-    PackSpec s;
+    PackDesc s;
     s.ident = IDENT;
     s.pubtime = PUBTIME;
     s.flags = flags;

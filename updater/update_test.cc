@@ -49,7 +49,7 @@ TEST(UpdateFromPk2, Bookkeeping)
         fs::remove(target);
         fs::remove(ini);
         PlatformFakeReset();
-        PackSpec desc{.ident = 7, .pubtime = c.pubtime, .flags = c.flags, .entries = {PackFile(target, "new\n")}};
+        PackDesc desc{.ident = 7, .pubtime = c.pubtime, .flags = c.flags, .entries = {PackFile(target, "new\n")}};
         if (strchr(c.opts, 'x') != nullptr)
             desc.entries[0].md5 = PackDigest{};
         ASSERT_TRUE(PackWrite(package, desc));

@@ -106,7 +106,7 @@ TEST(Pk2updateCli, Rows)
             data[i] = static_cast<char>(i * 2654435761u >> 13);
         WriteFile(dir.file(std::to_string(size)), data);
     }
-    PackSpec desc;
+    PackDesc desc;
     desc.ident = 5;
     desc.pubtime = 0x5F000001;
     desc.entries = {PackFile(target, "installed\n"), PackCmd("touch " + dir.file("ran"))};

@@ -168,7 +168,7 @@ TEST(Pk2packProgram, CreateRefuses)
 // then keeps its first bytes (0: all).
 TEST(Pk2packProgram, ListAgreesWithTheReader)
 {
-    using Spoil = void (*)(PackSpec &);
+    using Spoil = void (*)(PackDesc &);
     Spoil none = [](auto &) {};
     const struct { const char *name; Spoil spoil; size_t keep; bool sound; } cases[] = {
         {"entry count below entries", [](auto &s) { s.entry_count = 1; }, 0, false},
@@ -190,7 +190,7 @@ TEST(Pk2packProgram, ListAgreesWithTheReader)
     const std::string pkg = dir.file("p.pk2");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        PackSpec desc;
+        PackDesc desc;
         desc.entries = {PackFile(dir.file("f"), RandomBytes(9000, 5)), PackCmd("true")};
         c.spoil(desc);
         ASSERT_TRUE(PackWriteBytes(pkg, PackBuild(desc).substr(0, c.keep ? c.keep : std::string::npos)));

@@ -82,7 +82,7 @@ bool readWhole(const std::string &path, std::string *content)
 
 // Returns 0, or the exit status after the message: 2 for a malformed
 // argument, 1 for a source the device could not take.
-int addFile(const char *arg, PackSpec *desc)
+int addFile(const char *arg, PackDesc *desc)
 {
     const char *colon = strchr(arg, ':');
     if (!colon || colon == arg || !colon[1]) {
@@ -110,7 +110,7 @@ int addFile(const char *arg, PackSpec *desc)
     return 0;
 }
 
-bool addCommand(const char *text, PackSpec *desc)
+bool addCommand(const char *text, PackDesc *desc)
 {
     if (strlen(text) > MAX_COMMAND) {
         fprintf(stderr, "pk2pack: command longer than %zu characters\n", MAX_COMMAND);
@@ -123,7 +123,7 @@ bool addCommand(const char *text, PackSpec *desc)
 // Every option is taken in the order given, so the entries keep the
 // order of -f and -x on the command line. Returns 0, or the exit status:
 // 2 after the usage text, 1 after an error with the entries.
-int parseCreate(int argc, char **argv, PackSpec *desc, const char **out)
+int parseCreate(int argc, char **argv, PackDesc *desc, const char **out)
 {
     bool have_ident = false, have_time = false;
     int opt;
@@ -161,7 +161,7 @@ int parseCreate(int argc, char **argv, PackSpec *desc, const char **out)
 
 int create(int argc, char **argv)
 {
-    PackSpec desc;
+    PackDesc desc;
     const char *out = nullptr;
     int status = parseCreate(argc, argv, &desc, &out);
     if (status != 0)

@@ -99,7 +99,7 @@ bool writeEntry(const PackEntry &e, const Sink &sink)
     return sink(e.payload.data(), e.payload.size());
 }
 
-bool writePackage(const PackSpec &desc, const Sink &sink)
+bool writePackage(const PackDesc &desc, const Sink &sink)
 {
     uint32_t count = desc.entry_count.value_or(static_cast<uint32_t>(desc.entries.size()));
     std::string head = fourBytes(desc.magic) + le32(desc.ident) + le32(desc.pubtime) +
@@ -170,7 +170,7 @@ void PackScramble(char *bytes, size_t size)
         bytes[i] = static_cast<char>(bytes[i] ^ PACK_KEY[i % 8]);
 }
 
-std::string PackBuild(const PackSpec &desc)
+std::string PackBuild(const PackDesc &desc)
 {
     std::string out;
     writePackage(desc, [&out](const char *bytes, size_t size) {
@@ -180,7 +180,7 @@ std::string PackBuild(const PackSpec &desc)
     return out;
 }
 
-bool PackWrite(const std::string &path, const PackSpec &desc)
+bool PackWrite(const std::string &path, const PackDesc &desc)
 {
     FILE *f = fopen(path.c_str(), "wb");
     if (!f)

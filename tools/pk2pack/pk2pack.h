@@ -5,7 +5,7 @@
 // (lengths, digests, entry count) and lets a test override each of them
 // to make a package that the reader must refuse.
 //
-//   PackSpec desc;
+//   PackDesc desc;
 //   desc.ident = 5;
 //   desc.pubtime = 0x5F000000;
 //   desc.entries.push_back(PackFile("/opt/app/tool", content));
@@ -47,7 +47,7 @@ struct PackEntry {
     std::optional<uint32_t> length;        // default: stored payload size
 };
 
-struct PackSpec {
+struct PackDesc {
     std::string magic = std::string("PK2\0", 4);  // cut or padded to 4 bytes
     uint32_t ident = 0;
     uint32_t pubtime = 0;
@@ -73,12 +73,12 @@ PackDigest PackEntryDigest(const PackEntry &entry);
 void PackScramble(char *bytes, size_t size);
 
 // The whole package as bytes.
-std::string PackBuild(const PackSpec &desc);
+std::string PackBuild(const PackDesc &desc);
 
 // Writes the package to path, streaming it entry by entry so a large
 // entry is not copied. Returns false (errno set) when the file can't be
 // written.
-bool PackWrite(const std::string &path, const PackSpec &desc);
+bool PackWrite(const std::string &path, const PackDesc &desc);
 // Writes bytes to path as they are (for packages edited after building).
 bool PackWriteBytes(const std::string &path, const std::string &bytes);
 
