@@ -171,55 +171,41 @@ bool SendDatagramTo(const std::string &path, const std::string &data, int timeou
     return ok;
 }
 
-std::string ReadExactly(int fd, size_t n, int timeout_ms)
+// Reads until limit bytes have come, the peer ends the stream (then
+// *ended is set, when given) or the deadline passes.
+static std::string readUntil(int fd, size_t limit, int timeout_ms, bool *ended)
 {
     Clock::time_point deadline = deadlineAfter(timeout_ms);
     std::string got;
     char buf[65536];
-    while (got.size() < n && readable(fd, msLeft(deadline))) {
-        ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        got.append(buf, r);
-    }
-    return got;
-}
-
-std::string ReadFor(int fd, int window_ms)
-{
-    Clock::time_point deadline = deadlineAfter(window_ms);
-    std::string got;
-    char buf[65536];
-    while (readable(fd, msLeft(deadline))) {
-        ssize_t r = recv(fd, buf, sizeof buf, 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        got.append(buf, r);
-    }
-    return got;
-}
-
-std::string ReadUntilClosed(int fd, bool *closed, int timeout_ms)
-{
-    Clock::time_point deadline = deadlineAfter(timeout_ms);
-    std::string got;
-    char buf[65536];
-    *closed = false;
-    while (readable(fd, msLeft(deadline))) {
-        ssize_t r = recv(fd, buf, sizeof buf, 0);
+    while (got.size() < limit && readable(fd, msLeft(deadline))) {
+        ssize_t r = recv(fd, buf, std::min(sizeof buf, limit - got.size()), 0);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
-            *closed = true;
+            if (ended)
+                *ended = true;
             break;
         }
         got.append(buf, r);
     }
     return got;
+}
+
+std::string ReadExactly(int fd, size_t n, int timeout_ms)
+{
+    return readUntil(fd, n, timeout_ms, nullptr);
+}
+
+std::string ReadFor(int fd, int window_ms)
+{
+    return readUntil(fd, SIZE_MAX, window_ms, nullptr);
+}
+
+std::string ReadUntilClosed(int fd, bool *closed, int timeout_ms)
+{
+    *closed = false;
+    return readUntil(fd, SIZE_MAX, timeout_ms, closed);
 }
 
 MorvServer::MorvServer()
