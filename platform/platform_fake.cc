@@ -1,6 +1,7 @@
 #include "platform.h"
 #include "platform_fake.h"
 
+#include <cerrno>
 #include <cstdio>
 
 std::vector<std::string> platform_fake_calls;
@@ -24,12 +25,16 @@ int PlatformMount(const char *source, const char *target, const char *fstype,
     platform_fake_calls.push_back(std::string("mount ") + source + " " + target + " " + fstype +
                                   " " + std::to_string(flags) + " " +
                                   (data ? (const char *)data : "-"));
+    if (platform_fake_mount_result != 0)
+        errno = ENODEV;
     return platform_fake_mount_result;
 }
 
 int PlatformUmount(const char *target)
 {
     platform_fake_calls.push_back(std::string("umount ") + target);
+    if (platform_fake_umount_result != 0)
+        errno = EBUSY;
     return platform_fake_umount_result;
 }
 

@@ -2,7 +2,8 @@
 // platform_fake_calls as one line ("sync", "reboot 0x1234567",
 // "mount SRC TARGET FSTYPE FLAGS DATA" with DATA "-" when null,
 // "umount TARGET", "system COMMAND"); results come from the
-// platform_fake_*_result values.
+// platform_fake_*_result values, and a failing mount or umount leaves
+// errno at ENODEV or EBUSY.
 #ifndef PLATFORM_PLATFORM_FAKE_H
 #define PLATFORM_PLATFORM_FAKE_H
 
