@@ -25,22 +25,17 @@ static int marker_open_errno, marker_read_errno, marker_fd = -1;
 
 extern "C" int open(const char *path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    std::string p = path;
-    bool marker = p.size() >= 11 && p.compare(p.size() - 11, 11, "/.recording") == 0;
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    bool marker = std::string_view(path).ends_with("/.recording");
     if (marker && marker_open_errno) {
         errno = marker_open_errno;
         return -1;
     }
     int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-    if (marker)
-        marker_fd = fd;
+    marker_fd = marker ? fd : marker_fd;
     return fd;
 }
 
@@ -57,65 +52,53 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string replaceAll(std::string s, const std::string &key, const std::string &value)
+std::string joined(const std::vector<std::string> &calls)
 {
-    for (size_t at; (at = s.find(key)) != std::string::npos;)
-        s.replace(at, key.size(), value);
+    std::string s;
+    for (const std::string &c : calls)
+        s += (s.empty() ? "" : "|") + c;
     return s;
-}
-
-struct Scratch {
-    std::string path;
-    Scratch()
-    {
-        char tmpl[] = "/tmp/partition_test.XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~Scratch() { fs::remove_all(path); }
-};
-
-// Nodes are "b:path" (block device), "c:path" (character device),
-// "f:path" (regular file) under the scratch root; directories come along.
-bool makeNodes(const std::string &root, const std::vector<std::string> &nodes)
-{
-    for (const std::string &n : nodes) {
-        std::string path = root + "/" + n.substr(2);
-        fs::create_directories(fs::path(path).parent_path());
-        mode_t type = n[0] == 'b' ? S_IFBLK : n[0] == 'c' ? S_IFCHR : S_IFREG;
-        if (mknod(path.c_str(), type | 0600, makedev(7, 200)) != 0)
-            return false;
-    }
-    return true;
 }
 
 TEST(CheckLocalPartitions, ScanOrderAndCounting)
 {
-    // Every mount fails, so each handled partition is one mount call and
-    // one "mount" line; "/tmp/mnt" is the mount directory without -m.
-    // Handled "/dev/discs" partitions are compared in sorted order.
+    // Nodes under the test's own /dev: b block device, c character device,
+    // f regular file. Every mount fails, so each handled partition is one
+    // mount on "/tmp/mnt" and one "mount" line. Handled "/dev/discs"
+    // partitions come in directory order, so they are compared sorted.
     const std::string LONG(250, 'd');
     struct Case { const char *name; std::vector<std::string> nodes, want; };
     const Case cases[] = {
         {"no device at all", {}, {}},
-        {"p1 present, bare sda not tried", {"b:mmcblk0p1", "b:sda"}, {"mmcblk0p1"}},
-        {"bare mmcblk0, then sda1; bare sda not tried", {"b:mmcblk0", "b:sda1", "b:sda"},
-         {"mmcblk0", "sda1"}},
-        {"p3 and p5 without lower numbers, never p6, block devices only",
+        {"p1, and no bare sda", {"b:mmcblk0p1", "b:sda"}, {"mmcblk0p1"}},
+        {"bare mmcblk0, sda1, no bare sda", {"b:mmcblk0", "b:sda1", "b:sda"}, {"mmcblk0", "sda1"}},
+        {"p3 and p5 alone, never p6, block devices only",
          {"b:mmcblk0p3", "b:mmcblk0p5", "b:mmcblk0p6", "c:mmcblk0p1", "f:mmcblk0p2", "b:mmcblk0"},
          {"mmcblk0p3", "mmcblk0p5"}},
-        {"discs: hidden, non-directories and other names skipped; long names kept whole",
+        {"discs: partN of directories only, no hidden ones, long names whole",
          {"b:sda5", "b:discs/.hidden/part1", "b:discs/disc0/part1", "b:discs/disc0/part12",
-          "b:discs/disc0/partx", "b:discs/disc0/part", "b:discs/disc0/disc", "c:discs/disc0/part2", "b:discs/part3",
-          "b:discs/" + LONG + "/part9"},
+          "b:discs/disc0/partx", "b:discs/disc0/part", "b:discs/disc0/disc", "c:discs/disc0/part2",
+          "b:discs/part3", "b:discs/" + LONG + "/part9"},
          {"sda5", "discs/" + LONG + "/part9", "discs/disc0/part1", "discs/disc0/part12"}},
     };
+    char tmpl[] = "/tmp/partition_test.XXXXXX";
+    const std::string root = mkdtemp(tmpl), dev = root + "/dev/";
+    if (mknod((root + "/probe").c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
+        fs::remove_all(root);
+        GTEST_SKIP() << "mknod is not permitted here";
+    }
+    partition_dev_root = root.c_str();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Scratch root;
-        fs::create_directories(root.path + "/dev");
-        if (!makeNodes(root.path + "/dev", c.nodes))
-            GTEST_SKIP() << "mknod is not permitted here";
-        partition_dev_root = root.path.c_str();
+        fs::remove_all(dev);
+        std::vector<std::string> want;
+        for (const std::string &n : c.nodes) {
+            fs::create_directories(fs::path(dev + n.substr(2)).parent_path());
+            mode_t type = n[0] == 'b' ? S_IFBLK : n[0] == 'c' ? S_IFCHR : S_IFREG;
+            ASSERT_EQ(mknod((dev + n.substr(2)).c_str(), type | 0600, makedev(7, 200)), 0);
+        }
+        for (const std::string &d : c.want)
+            want.push_back("mount " + dev + d + " /tmp/mnt vfat 0 -");
         PlatformFakeReset();
         platform_fake_mount_result = -1;
 
@@ -123,9 +106,6 @@ TEST(CheckLocalPartitions, ScanOrderAndCounting)
         int count = CheckLocalPartitions();
         std::string err = testing::internal::GetCapturedStderr();
 
-        std::vector<std::string> want;
-        for (const std::string &d : c.want)
-            want.push_back("mount " + root.path + "/dev/" + d + " /tmp/mnt vfat 0 -");
         std::vector<std::string> &calls = platform_fake_calls;
         std::sort(std::find_if(calls.begin(), calls.end(),
                                [](const std::string &s) { return s.find("/discs/") != s.npos; }),
@@ -138,103 +118,98 @@ TEST(CheckLocalPartitions, ScanOrderAndCounting)
         EXPECT_EQ(err, lines);
     }
     partition_dev_root = "";
+    fs::remove_all(root);
 }
 
 TEST(HandleLocalPartition, MarkerPackageAndRepair)
 {
     // marker: its length (-1: none) and the one byte set to 1 (-1: none).
-    // In the texts {M} is the mount directory (-m) and {D} the device.
-    // Each repair's clean-up command returns 3.
-    const char *CLEAN = "mount {D} {M} vfat 0 -|umount {M}";
-    const char *REPAIR = "mount {D} {M} vfat 0 -|umount {M}|system dosfsck -av {D} |"
-                         "mount {D} {M} vfat 0 -|system rm -f {M}/fsck*.*; rm -f {M}/FSCK*.*|"
-                         "umount {M}";
-    const char *CHECK = "Check partition {D} ....\n";
-    const char *DEV = "/dev/mmcblk0p1";
+    // package: a file, or a directory when it ends with "/"; a file is
+    // named with -i. In the texts, {M} is the mount directory given with
+    // -m (200 characters) and {D} the device. Verbose but where "quiet".
+    const std::string CLEAN = "mount {D} {M} vfat 0 -|umount {M}";
+    const std::string CLEANUP = "system rm -f {M}/fsck*.*; rm -f {M}/FSCK*.*|umount {M}";
+    const std::string REPAIR = CLEAN + "|system dosfsck -av {D} |mount {D} {M} vfat 0 -|" + CLEANUP;
+    const std::string CHECK = "Check partition {D} ....\n", BAD = "fs need be checked.\n";
+    const std::string NOT_CLEANED = "partition seems not cleaned\n";
     struct Case {
         const char *name;
-        int marker_len, marker_set, open_errno, read_errno, busy;
-        const char *device, *package, *out, *err, *calls;
+        int marker_len, marker_set, open_errno, read_errno;
+        const char *package;
+        std::string out, err, calls;
         int want;
     };
     const Case cases[] = {
-        {"no marker", -1, -1, 0, 0, 0, DEV, "", "",
-         "Check partition {D} ....\nopen .recording:: No such file or directory\n", CLEAN, 0},
-        {"empty marker", 0, -1, 0, 0, 0, DEV, "", "", CHECK, CLEAN, 0},
-        {"only byte 1 set is clean", 200, 1, 0, 0, 0, DEV, "", "", CHECK, CLEAN, 0},
-        {"byte 64 begins the second chunk", 200, 64, 0, 0, 0, DEV, "",
-         "fs need be checked.\npartition seems not cleaned\n", CHECK, REPAIR, 3},
-        {"EIO on open", 200, 64, EIO, 0, 0, DEV, "", "", CHECK, CLEAN, 5},
-        {"EIO on read", 200, 64, 0, EIO, 0, DEV, "", "", CHECK, CLEAN, 5},
-        {"other read error repairs", 0, -1, 0, EINVAL, 0, DEV, "",
-         "partition seems not cleaned\n", CHECK, REPAIR, 3},
-        {"EROFS on open repairs", 0, -1, EROFS, 0, 0, DEV, "", "",
-         "Check partition {D} ....\nopen .recording:: Read-only file system\n", REPAIR, 3},
-        {"a busy partition is not checked", 1, 0, 0, 0, 1, DEV, "",
-         "fs need be checked.\npartition seems not cleaned\n",
-         "Check partition {D} ....\numount: Device or resource busy\n",
-         "mount {D} {M} vfat 0 -|umount {M}|system rm -f {M}/fsck*.*; rm -f {M}/FSCK*.*|"
-         "umount {M}", 3},
-        {"a directory named ipcam is no package", 0, -1, 0, 0, 0, DEV, "d:ipcam", "", CHECK,
-         CLEAN, 0},
-        {"the package from -i", 0, -1, 0, 0, 0, DEV, "f:sub/pkg", "",
-         "Update from {M}/sub/pkg ...\nError or unmatched package file.\n\n"
-         "Check partition {D} ....\n", CLEAN, 0},
-        {"names the shell would split are quoted", 1, 0, 0, 0, 0, "/dev/discs/a b/part1", "",
-         "fs need be checked.\npartition seems not cleaned\n", CHECK,
-         "mount {D} {M} vfat 0 -|umount {M}|system dosfsck -av '{D}' |"
-         "mount {D} {M} vfat 0 -|system rm -f '{M}'/fsck*.*; rm -f '{M}'/FSCK*.*|umount {M}", 3},
+        {"no marker", -1, -1, 0, 0, "", "",
+         CHECK + "open .recording:: No such file or directory\n", CLEAN, 0},
+        {"empty marker", 0, -1, 0, 0, "", "", CHECK, CLEAN, 0},
+        {"only byte 1 set", 200, 1, 0, 0, "", "", CHECK, CLEAN, 0},
+        {"byte 64 begins the second chunk", 200, 64, 0, 0, "", BAD + NOT_CLEANED, CHECK, REPAIR, 3},
+        {"EIO on open", 200, 64, EIO, 0, "", "", CHECK, CLEAN, 5},
+        {"EIO on read", 200, 64, 0, EIO, "", "", CHECK, CLEAN, 5},
+        {"other read error", 0, -1, 0, EINVAL, "", NOT_CLEANED, CHECK, REPAIR, 3},
+        {"EROFS on open, quiet", 0, -1, EROFS, 0, "", "",
+         CHECK + "open .recording:: Read-only file system\n", REPAIR, 3},
+        {"busy: not checked", 1, 0, 0, 0, "", BAD + NOT_CLEANED,
+         CHECK + "umount: Device or resource busy\n", "mount {D} {M} vfat 0 -|umount {M}|" + CLEANUP, 3},
+        {"a directory named ipcam", 0, -1, 0, 0, "ipcam/", "", CHECK, CLEAN, 0},
+        {"the package from -i", 0, -1, 0, 0, "sub/pkg", "",
+         "Update from {M}/sub/pkg ...\nError or unmatched package file.\n\n" + CHECK, CLEAN, 0},
+        {"spaces quoted", 1, 0, 0, 0, "", BAD + NOT_CLEANED, CHECK,
+         "mount {D} {M} vfat 0 -|umount {M}|system dosfsck -av '{D}' |mount {D} {M} vfat 0 -|"
+         "system rm -f '{M}'/fsck*.*; rm -f '{M}'/FSCK*.*|umount {M}", 3},
     };
+    char tmpl[] = "/tmp/partition_test.XXXXXX";
+    const std::string scratch = mkdtemp(tmpl);
+    identifier = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Scratch scratch;
-        bool quoted = c.device[5] == 'd';
-        const std::string dir = scratch.path + (quoted ? "/a card" : "/" + std::string(200, 'm'));
+        bool spaces = c.name[0] == 's';
+        const std::string dir = scratch + (spaces ? "/a card" : "/" + std::string(200, 'm'));
+        const std::string device = spaces ? "/dev/discs/a b/part1" : "/dev/mmcblk0p1";
         fs::remove_all(dir);
-        fs::create_directories(dir);
+        fs::create_directories(dir + "/" + c.package);
         if (c.marker_len >= 0) {
             std::string marker(c.marker_len, '\0');
             if (c.marker_set >= 0)
                 marker[c.marker_set] = 1;
             std::ofstream(dir + "/.recording", std::ios::binary) << marker;
         }
-        if (c.package[0] == 'd')
-            fs::create_directories(dir + "/ipcam");
-        if (c.package[0] == 'f') {
-            fs::create_directories(dir + "/sub");
-            std::ofstream(dir + "/sub/pkg") << "not a package";
+        bool file = c.package[0] && !std::string_view(c.package).ends_with("/");
+        if (file) {
+            fs::remove(dir + "/" + c.package);
+            std::ofstream(dir + "/" + c.package) << "not a package";
         }
         mount_dir = dir.c_str();
-        image_path = c.package[0] == 'f' ? "sub/pkg" : nullptr;
-        identifier = 0;
-        verbose = strcmp(c.name, "EROFS on open repairs") != 0;
+        image_path = file ? c.package : nullptr;
+        verbose = strstr(c.name, "quiet") == nullptr;
         marker_open_errno = c.open_errno;
         marker_read_errno = c.read_errno;
         PlatformFakeReset();
-        platform_fake_umount_result = -c.busy;
+        platform_fake_umount_result = strstr(c.name, "busy") ? -1 : 0;
         platform_fake_system_result = 3;
 
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = handleLocalPartition(c.device);
+        int result = handleLocalPartition(device.c_str());
         std::string err = testing::internal::GetCapturedStderr();
         std::string out = testing::internal::GetCapturedStdout();
 
-        auto expand = [&](const char *s) {
-            return replaceAll(replaceAll(s, "{M}", dir), "{D}", c.device);
+        auto expand = [&](std::string s) {
+            for (auto [key, value] : {std::pair{"{M}", dir}, {"{D}", device}})
+                for (size_t at; (at = s.find(key)) != std::string::npos;)
+                    s.replace(at, 3, value);
+            return s;
         };
-        std::string calls;
-        for (const std::string &call : platform_fake_calls)
-            calls += (calls.empty() ? "" : "|") + call;
         EXPECT_EQ(result, c.want);
         EXPECT_EQ(out, c.out);
         EXPECT_EQ(err, expand(c.err));
-        EXPECT_EQ(calls, expand(c.calls));
+        EXPECT_EQ(joined(platform_fake_calls), expand(c.calls));
     }
     mount_dir = image_path = nullptr;
     identifier = IDENT_VERIFY_ONLY;
-    verbose = 0;
-    marker_open_errno = marker_read_errno = 0;
+    verbose = marker_open_errno = marker_read_errno = 0;
+    fs::remove_all(scratch);
 }
 
 }  // namespace

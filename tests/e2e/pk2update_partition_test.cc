@@ -1,7 +1,7 @@
 // Runs the built pk2update's partition scan in a private mount namespace
-// with a tmpfs over /dev that holds block-device nodes at the paths the
-// scan looks at. The nodes name an unattached loop device, so every mount
-// fails: the "mount" lines and the exit status show what was handled.
+// whose /dev is a tmpfs holding block-device nodes at the scan's paths.
+// The nodes name an unattached loop device, so every mount fails: the
+// "mount" lines and the exit status show what was handled.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,27 +10,17 @@
 
 namespace {
 
-// The minor of a loop device the host has and nothing is attached to.
-int unattachedLoopMinor()
-{
-    for (int minor = 0; minor < 8; minor++) {
-        std::string size = ReadFile("/sys/block/loop" + std::to_string(minor) + "/size");
-        if (size == "0\n")
-            return minor;
-    }
-    return -1;
-}
-
 TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
 {
-    int minor = unattachedLoopMinor();
-    if (minor < 0)
+    int minor = 0;
+    while (minor < 8 && ReadFile("/sys/block/loop" + std::to_string(minor) + "/size") != "0\n")
+        minor++;
+    if (minor == 8)
         GTEST_SKIP() << "no unattached loop device to name";
-    // Handled: the bare mmcblk0 (no partition of it is a block device),
-    // sda1, disc0's part1 and part12; not the bare sda, p6, partx, disc,
-    // nor .hidden. The program stays reachable through descriptor 3 once
-    // /tmp is covered, wherever the clone lies. The first run mounts on
-    // /tmp/mnt, the second on a directory -m names that does not exist.
+    // Handled: the bare mmcblk0 (its p1 is no block device), sda1, disc0's
+    // part1 and part12. Descriptor 3 keeps the program reachable once /tmp
+    // is covered, wherever the clone lies. The first run mounts on
+    // /tmp/mnt, the second on a missing directory named with -m.
     const char script[] =
         "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0 discs/.hidden"
         " && for n in mmcblk0 mmcblk0p6 sda1 sda discs/disc0/part1 discs/disc0/part12"
@@ -42,14 +32,14 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
                               std::to_string(minor)});
     if (r.out != "ready\n")
         GTEST_SKIP() << "no private mount namespace with device nodes here: " << r.err;
-    // On /tmp/mnt each mount fails alike (the kernel may lack vfat or
-    // find the device empty); on a missing directory each finds no target.
-    std::string first = r.err.substr(0, r.err.find('\n') + 1), missing;
-    for (int i = 0; i < 4; i++)
-        missing += "mount: No such file or directory\n";
+    // On /tmp/mnt every mount fails alike (no vfat in the kernel, or an
+    // empty device); on the missing directory none finds its target.
+    const std::string first = r.err.substr(0, r.err.find('\n') + 1);
+    const std::string missing = "mount: No such file or directory\n";
     EXPECT_EQ(first.rfind("mount: ", 0), 0u);
-    EXPECT_NE(first, "mount: No such file or directory\n");
-    EXPECT_EQ(r.err, first + first + first + first + "status 4\n" + missing + "status 4\n");
+    EXPECT_NE(first, missing);
+    EXPECT_EQ(r.err, first + first + first + first + "status 4\n" + missing + missing + missing +
+                         missing + "status 4\n");
 }
 
 }  // namespace
