@@ -1,4 +1,5 @@
-// What touches the whole device: mounting, syncing and restarting.
+// What touches the whole device: mounting, syncing, restarting and the
+// shell commands that check and clean a partition.
 // The programs link platform_real; unit tests link platform_fake, which
 // records each call and returns what the test chose, so no test can
 // mount anything on the host or restart it.
@@ -10,5 +11,7 @@ int PlatformMount(const char *source, const char *target, const char *fstype,
 int PlatformUmount(const char *target);
 void PlatformSync(void);
 int PlatformReboot(int cmd);
+// Runs command through the shell; the status system() gives.
+int PlatformSystem(const char *command);
 
 #endif

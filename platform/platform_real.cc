@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <unistd.h>
@@ -23,4 +25,11 @@ void PlatformSync(void)
 int PlatformReboot(int cmd)
 {
     return reboot(cmd);
+}
+
+int PlatformSystem(const char *command)
+{
+    // What we printed comes before what the command prints.
+    fflush(stdout);
+    return system(command);
 }

@@ -1,10 +1,12 @@
-// pk2update: installs pk2 packages, verifies them, or prints a file's MD5.
+// pk2update: installs pk2 packages, from a given path or from every local
+// partition, verifies them, or prints a file's MD5.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "digest.h"
+#include "partition.h"
 #include "pk2.h"
 #include "settings.h"
 #include "update.h"
@@ -111,13 +113,11 @@ static int scan_arguments(int argc, char **argv, ModeChoice *choice)
     return 0;
 }
 
-static int run_update(const char *package, const char *prog)
+// Without a package, every local partition is visited; the status is
+// how many were handled.
+static int run_update(const char *package)
 {
-    if (package)
-        return updateFromPk2(package);
-    // Updating from the local partitions goes here; until that mode is
-    // built, -d without a package is refused like any incomplete line.
-    return usage(prog);
+    return package ? updateFromPk2(package) : CheckLocalPartitions();
 }
 
 static int run_verify(const char *package, const char *prog)
@@ -132,7 +132,7 @@ static int run_mode(const ModeChoice *choice, const char *prog)
     if (choice->md5)
         return choice->package ? printFileDigest(choice->package) : usage(prog);
     if (identifier != IDENT_VERIFY_ONLY)
-        return run_update(choice->package, prog);
+        return run_update(choice->package);
     return run_verify(choice->package, prog);
 }
 
