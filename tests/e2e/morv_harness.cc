@@ -253,6 +253,10 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     if (pid == 0) {
         // morv dies with the test, even when the test is killed.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The test's folder may lie under the bound /tmp: start from the
+        // root, which every program of the setup can enter.
+        if (chdir("/") != 0 || setenv("PWD", "/", 1) != 0)
+            _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);

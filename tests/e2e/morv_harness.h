@@ -15,7 +15,8 @@
 // (unshare without --fork and the shell's exec replace themselves), so
 // signals and waits go straight to the server. Standard output and error
 // go to the files SCRATCH/stdout and SCRATCH/stderr. morv is killed when
-// the test process ends, however it ends.
+// the test process ends, however it ends. It starts in /, since the binds
+// may hide the test's own folder.
 //
 // Typical use:
 //
