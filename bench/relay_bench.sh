@@ -16,6 +16,10 @@ load=$build/bench/relay_load_bench
 for p in "$morv" "$ref" "$fwd" "$load"; do
   [ -x "$p" ] || { echo "relay_bench: $p is missing; build the bench targets first" >&2; exit 1; }
 done
+# The servers' binds hide the build folder of a checkout under /tmp or /run:
+# inside a namespace the programs are reached through descriptors of ours.
+exec {morv_fd}<"$morv" {ref_fd}<"$ref" {fwd_fd}<"$fwd"
+morv=/proc/$$/fd/$morv_fd ref=/proc/$$/fd/$ref_fd fwd=/proc/$$/fd/$fwd_fd
 
 scratch=
 server_pid=

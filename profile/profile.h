@@ -8,9 +8,11 @@ int GetProfileInt(const char *path, const char *section, const char *key, int de
 // A malloc'd list of NUL-terminated "key=value" strings ended by an empty
 // string, or null; the caller frees it.
 char *GetProfileSection(const char *path, const char *section);
-void SetProfileString(const char *path, const char *section, const char *key,
-                      const char *value);
-void SetProfileInt(const char *path, const char *section, const char *key, int value);
+// The writers of one value return 0 once it is in the file, -1 when the
+// file could not be opened or written.
+int SetProfileString(const char *path, const char *section, const char *key,
+                     const char *value);
+int SetProfileInt(const char *path, const char *section, const char *key, int value);
 // An empty list deletes the section.
 void SetProfileSection(const char *path, const char *section, const char *list);
 

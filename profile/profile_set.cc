@@ -12,18 +12,16 @@
 
 #define INT_TEXT_SIZE 16
 
-// Writes the saved rest at the stream's position and cuts the file after it.
-static void finish_rewrite(FILE *fp, const char *rest, long length)
+// Writes the saved rest at the stream's position and cuts the file after
+// it; 0, or -1 when the text did not all reach the file.
+static int finish_rewrite(FILE *fp, const char *rest, long length)
 {
     if (length > 0)
         fwrite(rest, 1, (size_t)length, fp);
     if (fflush(fp) != 0 || ferror(fp))
-        return;
+        return -1;
     long end = ftell(fp);
-    if (end >= 0) {
-        int cut = ftruncate(fileno(fp), end);
-        (void)cut;  // nothing is left to do when cutting fails
-    }
+    return end >= 0 && ftruncate(fileno(fp), end) == 0 ? 0 : -1;
 }
 
 // Opens a profile for a writer: "r+" when it can be, else (when may_create)
@@ -43,8 +41,8 @@ static FILE *open_for_change(const char *path, int may_create, int *opened, int 
 }
 
 // Closes a stream a writer made a new file with; a new file whose writing
-// failed is removed rather than left half written.
-static void close_new_file(FILE *fp, const char *path, int created)
+// failed is removed rather than left half written. 0, or -1 on a failure.
+static int close_new_file(FILE *fp, const char *path, int created)
 {
     int failed = ferror(fp);
 
@@ -52,11 +50,12 @@ static void close_new_file(FILE *fp, const char *path, int created)
         failed = 1;
     if (failed && created)
         unlink(path);
+    return failed ? -1 : 0;
 }
 
 // Replaces the key's entry line of the section the stream stands in, or
-// adds one after the section's last entry line.
-static void rewrite_entry(FILE *fp, const char *key, const char *value, char *line)
+// adds one after the section's last entry line. 0, or -1 on a failure.
+static int rewrite_entry(FILE *fp, const char *key, const char *value, char *line)
 {
     long insert_at = ftell(fp);
     long rest_at = -1;
@@ -80,47 +79,48 @@ static void rewrite_entry(FILE *fp, const char *key, const char *value, char *li
         rest_at = insert_at;
     long length;
     if (ferror(fp) || rest_at < 0 || fseek(fp, rest_at, SEEK_SET) != 0)
-        return;
+        return -1;
     ProfileScopedBlock rest = {readRestOfFile(fp, &length)};
     if (length < 0 || profileSeekToNewLine(fp, insert_at) != 0)
-        return;
+        return -1;
     fprintf(fp, "%s=%s\n", key, value);
-    finish_rewrite(fp, rest.block, length);
+    return finish_rewrite(fp, rest.block, length);
 }
 
-void SetProfileString(const char *path, const char *section, const char *key,
-                      const char *value)
+int SetProfileString(const char *path, const char *section, const char *key,
+                     const char *value)
 {
     ProfileScopedBlock line = {(char *)malloc(PROFILE_LINE_SIZE)};
     int opened, created;
 
     if (line.block == NULL)
-        return;
+        return -1;
     FILE *fp = open_for_change(path, 1, &opened, &created);
     if (fp == NULL)
-        return;
+        return -1;
     long start = opened ? _ForwardLocateSection(fp, section, line.block) : -1;
+    int written = -1;
     if (start >= 0) {
-        rewrite_entry(fp, key, value, line.block);
+        written = rewrite_entry(fp, key, value, line.block);
     } else if (start == -1 && (!opened || fseek(fp, 0, SEEK_END) == 0)) {
         long end = ftell(fp);
-        if (end >= 0 && profileSeekToNewLine(fp, end) == 0)
-            fprintf(fp, "[%s]\n%s = %s\n", section, key, value);
+        if (end >= 0 && profileSeekToNewLine(fp, end) == 0 &&
+            fprintf(fp, "[%s]\n%s = %s\n", section, key, value) > 0)
+            written = 0;
     }
-    if (opened)
-        fclose(fp);
-    else
-        close_new_file(fp, path, created);
+    // A full medium shows only when the stream's buffer goes out here.
+    int closed = opened ? fclose(fp) : close_new_file(fp, path, created);
+    return written == 0 && closed == 0 ? 0 : -1;
 }
 
-void SetProfileInt(const char *path, const char *section, const char *key, int value)
+int SetProfileInt(const char *path, const char *section, const char *key, int value)
 {
     char text[INT_TEXT_SIZE];
     int n = snprintf(text, sizeof text, "%d", value);
 
     if (n < 0 || (size_t)n >= sizeof text)
-        return;
-    SetProfileString(path, section, key, text);
+        return -1;
+    return SetProfileString(path, section, key, text);
 }
 
 // Replaces the body of the section the stream stands in with list; an

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -13,6 +14,12 @@
 // this, over its whole connection, can't keep up and is dropped.
 #define BLOCKED_SENDS_LIMIT 50
 #define SEND_WAIT_SECONDS 3
+
+// A peer that vanished without a word (cable pulled, power lost) is
+// noticed within about idle + interval * probes seconds, and its slot freed.
+#define KEEPALIVE_IDLE_SECONDS 60
+#define KEEPALIVE_INTERVAL_SECONDS 10
+#define KEEPALIVE_PROBES 3
 
 ClientSlot sSocks[MAX_CLIENTS];
 int n_client;
@@ -54,6 +61,19 @@ static void sendLive(int slot, const char *buf, size_t len)
             return;
     }
     RelayClientClose(slot);
+}
+
+// A client that never asks for the stream is never written to, so
+// without probes a dead peer would hold its slot until the relay restarts.
+// A setting that fails leaves a connection that works all the same.
+static void setKeepAlive(int fd)
+{
+    const int on = 1, idle = KEEPALIVE_IDLE_SECONDS, interval = KEEPALIVE_INTERVAL_SECONDS,
+              probes = KEEPALIVE_PROBES;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 int RelayClientsAddToSet(fd_set *set, int maxfd)
@@ -111,6 +131,7 @@ void RelayClientAccept(int listen_fd)
         close(fd);
         return;
     }
+    setKeepAlive(fd);
     sSocks[slot].fd = fd;
     sSocks[slot].blocked_sends = 0;
     sSocks[slot].state = CLIENT_NEW;

@@ -23,12 +23,16 @@ static const DumpWord DUMP_WORDS[] = {
     {"nodump", DUMP_STOP},
 };
 
+// Sent without waiting: a client that asks and never reads would
+// otherwise hold the whole loop for every reply. A reply that finds no
+// room is dropped.
 static void sendVersion(ServerState *st, int fd)
 {
     int n = snprintf(st->datagram, sizeof st->datagram, VERSION, st->cont_fd > 0 ? 1 : 0);
     if (n < 0 || (size_t)n >= sizeof st->datagram)
         return;
-    RelayClientSendWaiting(fd, (const unsigned char *)st->datagram, n);
+    ssize_t sent = send(fd, st->datagram, n, MSG_DONTWAIT);
+    (void)sent;
 }
 
 static void activate(ServerState *st, ClientSlot *c)

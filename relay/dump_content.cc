@@ -30,9 +30,11 @@ static void writeBytes(int fd, const void *bytes, size_t len)
     }
 }
 
+// Non-blocking: a FIFO or a device at a -a path gives what it holds now,
+// and never stops the relay waiting for a writer or for more.
 void dumpFile(const char *path, int fd)
 {
-    int in = open(path, O_RDONLY | O_CLOEXEC);
+    int in = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
         return;
     char *block = (char *)malloc(DUMP_BLOCK);

@@ -7,9 +7,11 @@
 #include "dump_internal.h"
 #include "settings.h"
 
+// Like a dump file, the marker is never made through a planted link, and
+// a FIFO in its place does not block.
 static bool createMarker(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
     close(fd);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dump_internal.h"
@@ -78,6 +79,23 @@ static int moveOffZero(int fd)
     return moved;
 }
 
+// Dump paths may lie where others can write (/tmp), and the server runs as
+// root: a planted link is never followed, and a FIFO or device neither
+// blocks the opening nor takes the dump. Only a regular file is kept.
+static int openRegular(const char *name)
+{
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the dump file of one dump path; -1 when it can't be had.
 static int openInPath(int i, int cont, int max_file)
 {
@@ -91,7 +109,7 @@ static int openInPath(int i, int cont, int max_file)
         return -1;
     // Close-on-exec: the commands of later dumps and of clients must not
     // hold the continuous file open.
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = openRegular(name);
     if (fd < 0)
         return -1;
     fd = moveOffZero(fd);

@@ -211,6 +211,34 @@ TEST_F(DumpTest, NamesRotationAndPathsThatFail)
     }
 }
 
+// In a directory others can write, a planted link is not written (or made)
+// through and a FIFO takes nothing: each is a path that can't be opened,
+// and the next path gets the dump. The FIFO has a reader, so an opening
+// for writing would not block.
+TEST_F(DumpTest, LinksAndFifosAreNotWrittenThrough)
+{
+    std::string victim = dir.file("victim"), made = dir.file("made"), fifo = dir.file("fifo");
+    WriteFile(victim, "root's\n");
+    ASSERT_EQ(symlink(victim.c_str(), dir.file("over").c_str()), 0);
+    ASSERT_EQ(symlink(made.c_str(), dir.file("log.0").c_str()), 0);
+    ASSERT_EQ(symlink(made.c_str(), dir.file("DUMPLOG").c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    for (const char *planted : {"-Oover", "-olog", "-Ofifo"}) {
+        SCOPED_TRACE(planted);
+        Configure({std::string(planted, 2), dir.file(planted + 2), "-O", dir.file("plain")});
+        EXPECT_EQ(Step(DUMP_SNAP), DumpLine(dir.file("plain")));
+        EXPECT_EQ(ReadFile(dir.file("plain")), LOG_HEADER + "cdefghij");
+    }
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0);
+    close(reader);
+    Configure({"-o", dir.path});
+    EXPECT_EQ(set_autodump(1), 0);
+    EXPECT_EQ(ReadFile(victim), "root's\n");
+    EXPECT_FALSE(FileExists(made));
+}
+
 // The marker goes to the first path where it can be made. With standard
 // input closed a new file gets descriptor 0, which the loop takes for "no
 // file": a marker opened on 0 must count as made and not be left open, and

@@ -74,7 +74,9 @@ static int processPackage(FILE *pkg, uint32_t ident, uint32_t *pubtime)
 
 int exec_pk2(const char *path, uint32_t ident, uint32_t *pubtime)
 {
-    FILE *pkg = fopen(path, "rb");
+    // Close-on-exec: the package's commands and the daemons they restart
+    // must not keep it open, or its space and its partition stay busy.
+    FILE *pkg = fopen(path, "rbe");
     if (!pkg) {
         fprintf(stderr, "Can't open file: %s\n", path);
         return -1;

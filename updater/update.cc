@@ -41,14 +41,19 @@ static uint32_t load_pubtime(void)
     return read_unsigned32(text);
 }
 
-static void store_pubtime(uint32_t pubtime)
+// 0, or -1 when the record could not be written: the card would then
+// take the same package again at every start.
+static int store_pubtime(uint32_t pubtime)
 {
     char text[16];
     int n = snprintf(text, sizeof text, "0x%X", (unsigned)pubtime);
 
-    if (n < 0 || (size_t)n >= sizeof text)
-        return;
-    SetProfileString(inifile, PUBTIME_SECTION, PUBTIME_KEY, text);
+    if (n < 0 || (size_t)n >= sizeof text ||
+        SetProfileString(inifile, PUBTIME_SECTION, PUBTIME_KEY, text) != 0) {
+        fprintf(stderr, "Can't save pubtime to %s\n", inifile);
+        return -1;
+    }
+    return 0;
 }
 
 int updateFromPk2(const char *path)
@@ -58,7 +63,7 @@ int updateFromPk2(const char *path)
     fprintf(stderr, "Update from %s ...\n", path);
     int result = exec_pk2(path, identifier, &pubtime);
     if (result == 0 && inifile != NULL && pubtime != 0)
-        store_pubtime(pubtime);
+        result = store_pubtime(pubtime);
     if (remove_after_process)
         remove(path);
     if (result == 0 && reboot_after_process) {

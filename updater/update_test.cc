@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 
 TEST(UpdateFromPk2, Bookkeeping)
 {
-    // opts: c gives the profile, r removes the package, b restarts, x spoils a digest of the package.
+    // opts: c gives the profile, r removes the package, b restarts, x spoils a digest of the package,
+    // d puts a directory in the profile's place.
     // before: the profile's text, null for no file; after: null when it stays as before.
     struct Case { const char *name, *opts, *before; uint32_t pubtime, flags; int want; const char *after; };
     const char *FIVE = "[updimg]\npubtime=0x5\n";
@@ -37,6 +38,7 @@ TEST(UpdateFromPk2, Bookkeeping)
         {"publication time 0 leaves the stored value", "c", FIVE, 0, 0, 0, nullptr},
         {"failed verification", "crbx", FIVE, 0x20, 0, -2, nullptr},
         {"success restarts", "crb", FIVE, 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
+        {"unsaved record: failure, no restart", "crbd", nullptr, 0x20, 0, -1, nullptr},
         {"beyond 32 bits saturates", "c", "[updimg]\npubtime=0x100000000\n", 0xFFFFFFFF, 0, -1, nullptr},
         {"-2 wraps", "c", "[updimg]\npubtime=-2\n", 0xFFFFFFFE, 0, -1, nullptr},
         {"reading stops at junk", "c", "[updimg]\npubtime=0x1F junk\n", 0x1F, 0, -1, nullptr},
@@ -55,6 +57,9 @@ TEST(UpdateFromPk2, Bookkeeping)
         ASSERT_TRUE(PackWrite(package, desc));
         if (c.before != nullptr)
             std::ofstream(ini, std::ios::binary) << c.before;
+        const bool unsaved = strchr(c.opts, 'd') != nullptr, installed = c.want == 0 || unsaved;
+        if (unsaved)
+            fs::create_directory(ini);
         identifier = 7;
         inifile = strchr(c.opts, 'c') != nullptr ? ini.c_str() : nullptr;
         remove_after_process = strchr(c.opts, 'r') != nullptr;
@@ -68,13 +73,14 @@ TEST(UpdateFromPk2, Bookkeeping)
 
         EXPECT_EQ(result, c.want);
         EXPECT_EQ(err.rfind("Update from " + package + " ...\n", 0), 0u) << err;
-        EXPECT_EQ(err.find("Ignore image.\n") != std::string::npos, c.want == -1);
-        EXPECT_EQ(out.find("PUBTIME: 0x") != std::string::npos, c.want == 0);
-        EXPECT_EQ(fs::exists(target), c.want == 0);
+        EXPECT_EQ(err.find("Ignore image.\n") != std::string::npos, c.want == -1 && !unsaved);
+        EXPECT_EQ(err.find("Can't save pubtime to " + ini + "\n") != std::string::npos, unsaved);
+        EXPECT_EQ(out.find("PUBTIME: 0x") != std::string::npos, installed);
+        EXPECT_EQ(fs::exists(target), installed);
         EXPECT_EQ(fs::exists(package), !remove_after_process);
         const char *after = c.after != nullptr ? c.after : c.before;
         std::ifstream in(ini, std::ios::binary);
-        EXPECT_EQ(in.is_open(), after != nullptr);
+        EXPECT_EQ(in.is_open() && !unsaved, after != nullptr);
         if (after != nullptr)
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), after);
         std::vector<std::string> calls;

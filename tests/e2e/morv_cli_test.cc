@@ -51,7 +51,7 @@ RunResult runClient(const std::string &run_dir, const std::string &input,
 {
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c",
                                      "mount --bind \"$0\" /run && exec \"$@\"", run_dir,
-                                     BuiltProgram("morv")};
+                                     MorvProgram()};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, input, "", 60);
 }
@@ -128,7 +128,7 @@ TEST(MorvCli, BannerPortAndClientModeFeedingTheServer)
     EXPECT_EQ(srv.Err(), "");
     // Client mode, run where the server's socket is, feeds it.
     std::string lines = "boot: ok\n" + std::string(3000, 'z') + "\nlast\n";
-    RunResult r = srv.RunInside({BuiltProgram("morv")}, lines);
+    RunResult r = srv.RunInside({MorvProgram()}, lines);
     EXPECT_EQ(r.status, 0) << r.err;
     int c = srv.ConnectClient();
     ASSERT_TRUE(SendText(c, "act"));
@@ -172,7 +172,7 @@ TEST(MorvCli, BufferSizeOption)
 // The pid of the detached morv server on port; 0 if none runs.
 pid_t findServer(int port)
 {
-    std::string cmd = BuiltProgram("morv") + " -s -B -p " + std::to_string(port);
+    std::string cmd = MorvProgram() + " -s -B -p " + std::to_string(port);
     return atoi(RunProgram({"pgrep", "-x", "-f", cmd}).out.c_str());
 }
 

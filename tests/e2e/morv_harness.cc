@@ -74,6 +74,14 @@ int connectOnce(int fd, const sockaddr_in &a, Clock::time_point deadline)
 
 } // namespace
 
+std::string MorvProgram()
+{
+    static const int fd = open(BuiltProgram("morv").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("harness: can't open " + BuiltProgram("morv"));
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
+}
+
 bool WaitUntil(const std::function<bool()> &pred, int timeout_ms)
 {
     Clock::time_point deadline = deadlineAfter(timeout_ms);
@@ -230,7 +238,7 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
         script += " && { " + setup + "\n}";
     script += " && exec \"$@\"";
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, run_dir, tmp_dir,
-                                     BuiltProgram("morv"), "-s"};
+                                     MorvProgram(), "-s"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back("-p");
     argv.push_back(std::to_string(port));
@@ -245,6 +253,10 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     if (pid == 0) {
         // morv dies with the test, even when the test is killed.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The test's folder may lie under the bound /tmp: start from the
+        // root, which every program of the setup can enter.
+        if (chdir("/") != 0 || setenv("PWD", "/", 1) != 0)
+            _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);

@@ -4,7 +4,10 @@
 // namespace, so that its fixed paths stay private to the test:
 //
 //   unshare -m sh -c 'mount --bind SCRATCH/run /run && mount --bind SCRATCH/tmp /tmp &&
-//                     SETUP && exec morv -s ARGS -p PORT'
+//                     SETUP && exec MORV -s ARGS -p PORT'
+//
+// MORV is MorvProgram(): the binds hide the build folder when the checkout
+// lies under /tmp or /run, so the program is reached through a descriptor.
 //
 // Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
 // SCRATCH/tmp; the test reaches both from outside through those paths.
@@ -12,7 +15,8 @@
 // (unshare without --fork and the shell's exec replace themselves), so
 // signals and waits go straight to the server. Standard output and error
 // go to the files SCRATCH/stdout and SCRATCH/stderr. morv is killed when
-// the test process ends, however it ends.
+// the test process ends, however it ends. It starts in /, since the binds
+// may hide the test's own folder.
 //
 // Typical use:
 //
@@ -39,6 +43,11 @@
 #include "e2e_util.h"
 
 const int MORV_WAIT_MS = 20000;
+
+// The built morv by a path that reaches it from any mount namespace and
+// whatever is bound over its folder: "/proc/PID/fd/N" of a descriptor this
+// process holds open. Use it for every morv started in a namespace.
+std::string MorvProgram();
 
 // A TCP port that was free a moment ago (bound to port 0, read, closed).
 int FreeTcpPort();
@@ -110,7 +119,7 @@ struct MorvServer {
     bool Signal(int sig) const;
 
     // Runs argv inside the server's mount namespace (nsenter -t pid -m),
-    // e.g. {BuiltProgram("morv")} with input to feed client mode. Entering
+    // e.g. {MorvProgram()} with input to feed client mode. Entering
     // the namespace moves to its root: give absolute paths.
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "",
                         int timeout_seconds = 120) const;

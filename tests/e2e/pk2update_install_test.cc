@@ -1,6 +1,8 @@
 // Runs the built pk2update and pk2pack and compares outputs, statuses and
 // files; the reader's fine points are tested in-process in updater/pk2_test.cc.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -46,7 +48,9 @@ TEST(Pk2updateInstall, PackListVerifyRefuseInstall)
     const std::string conf = dir.file("etc/app.conf"), tool = dir.file("opt/app/bin/tool"),
                       empty = dir.file("empty"), log = dir.file("log");
     const std::string cmd1 = "cat " + conf + " >> " + log + "; test -e " + tool + " || echo no >> " + log;
-    const std::string cmd2 = "test -s " + tool + " && test ! -s " + empty + " && echo ok >> " + log;
+    // cmd2 also names every package its shell holds open: none may be.
+    const std::string cmd2 = "test -s " + tool + " && test ! -s " + empty + " && echo ok >> " + log +
+                             "; readlink /proc/$$/fd/* | grep '[.]pk2$' >> " + log;
     WriteFile(dir.file("small"), small);
     WriteFile(dir.file("big"), big);
     WriteFile(empty, "old content to be truncated");
@@ -135,11 +139,11 @@ TEST(Pk2updateInstall, WriteFailureBreaksOff)
 }
 
 // pk2pack create refuses what the device could not take and leaves no
-// package behind.
+// package behind; an OUT that was there before and can't be opened stays.
 TEST(Pk2packProgram, CreateRefuses)
 {
-    // args follow "create -o OUT".
-    const struct { std::vector<std::string> args; int status; const char *err_start; } cases[] = {
+    // args follow "create -o OUT"; planted: OUT is a socket, which no one can open.
+    const struct { std::vector<std::string> args; int status; const char *err_start; bool planted = false; } cases[] = {
         {{"-d", "1", "-f", "/:/x"}, 1, "pk2pack: cannot read /: "},
         {{"-d", "1", "-f", "/dev/null:/" + std::string(255, 't')}, 1, "pk2pack: target longer than 255 "},
         {{"-d", "1", "-x", std::string(8192, 'c')}, 1, "pk2pack: command longer than 8191 "},
@@ -147,6 +151,7 @@ TEST(Pk2packProgram, CreateRefuses)
         {{"-d", "0x100000000"}, 2, "pk2pack: -d wants a number"},
         {{"-d", "1", "-t", "-18446744073709551615"}, 2, "pk2pack: -t wants a number"},  // strtoull: 1
         {{"-x", "true"}, 2, "pk2pack: create needs -o OUT and -d IDENT"},
+        {{"-d", "1"}, 1, "pk2pack: cannot write ", true},
     };
     ScratchDir dir;
     const std::string out = dir.file("out.pk2");
@@ -154,11 +159,16 @@ TEST(Pk2packProgram, CreateRefuses)
         SCOPED_TRACE(c.err_start);
         std::vector<std::string> args = {"create", "-o", out};
         args.insert(args.end(), c.args.begin(), c.args.end());
+        int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{AF_UNIX, {}};
+        out.copy(a.sun_path, sizeof a.sun_path - 1);
+        ASSERT_TRUE(!c.planted || bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
         RunResult r = Exec("pk2pack", args);
+        close(sock);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err.rfind(c.err_start, 0), 0u) << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(FileExists(out));
+        EXPECT_EQ(unlink(out.c_str()) == 0, c.planted);
     }
 }
 

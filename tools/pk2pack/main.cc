@@ -166,9 +166,14 @@ int create(int argc, char **argv)
     int status = parseCreate(argc, argv, &desc, &out);
     if (status != 0)
         return status;
+    // A half-written package is removed only when this run made it: a file
+    // that was there before, and could not even be opened, is left alone.
+    struct stat st;
+    bool existed = lstat(out, &st) == 0;
     if (!PackWrite(out, desc)) {
         fprintf(stderr, "pk2pack: cannot write %s: %s\n", out, strerror(errno));
-        unlink(out);
+        if (!existed)
+            unlink(out);
         return 1;
     }
     printf("%s: ident 0x%X, pubtime 0x%X, flags 0x%X, %zu entries\n", out, desc.ident,
