@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,7 +49,6 @@ const Case CASES[] = {
     {0, "echo a  b", Header("echo a  b") + "a b\n"},
     {0, "printf x", ""}, // its first occurrence lies inside sprintf
     {0, " echo x", ""},  // the empty first word is not at the list's start
-    {0, "ech o", ""},
     {0, "cat    note", Header("cat note") + "note\n"},
     {0, "cat note  ", Header("cat note  ") + "note\n"},
     {0, "cat \t\v ", ""},
@@ -64,7 +62,6 @@ const Case CASES[] = {
     {0, "echo a > /tmp/m", Header("echo a ") + "a\n"},
     {0, "echo a >> /tmp/m", Header("echo a ") + "a\n"},
     {0, "cat note <> /tmp/m", Header("cat note ") + "note\n"},
-    {0, "ls <> /tmp/m", ""},
     {0, "echo a|touch /tmp/m", Header("echo a") + "a\n"},
     {0, "echo a & touch /tmp/m", Header("echo a ") + "a\n"},
     {0, "echo `touch /tmp/m`", Header("echo ") + "\n"},
@@ -74,7 +71,6 @@ const Case CASES[] = {
     {1, "echo x", Header("echo x") + "x\n"},
     {1, "\ntouch /tmp/m", ""}, // an empty first word, and nothing before the cut
     {1, "\rtouch /tmp/m", ""},
-    {1, ";touch /tmp/m", ""},
     {2, "echo x", ""},
     {2, "ls note", Header("ls note") + "note\n"},
     {0, "touch /tmp/m", Header("touch /tmp/m")},
@@ -101,39 +97,15 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     }
 }
 
-TEST(MorvRemote, ConnectionStaysOpenAfterACommand)
-{
-    MorvServer srv;
-    ASSERT_TRUE(srv.Start({"-c", "echo"}));
-    int fd = srv.ConnectClient();
-    for (const char *word : {"one", "two"}) {
-        ASSERT_TRUE(SendText(fd, std::string("echo ") + word));
-        std::string want = Header(std::string("echo ") + word) + word + "\n";
-        EXPECT_EQ(ReadExactly(fd, want.size()), want);
-    }
-    ASSERT_TRUE(SendText(fd, "getver"));
-    EXPECT_EQ(ReadExactly(fd, 13), "morv v0.1[0]\n");
-    close(fd);
-}
-
-std::set<std::string> Lines(const std::string &text)
-{
-    std::set<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.insert(line);
-    return lines;
-}
-
 // The first dump path has no files, the second (a long one) has two; ten
 // long -a paths, one of them missing: the archive command outgrows any
-// small fixed buffer.
+// small fixed buffer. A command before leaves the connection open.
 TEST(MorvRemote, FetchLogsSendsTheArchiveAndCloses)
 {
     MorvServer srv;
     std::string dir = "tmp/" + std::string(120, 'd');
     ASSERT_EQ(RunProgram({"mkdir", "-p", srv.tmp_dir + "/a", srv.scratch.file(dir)}).status, 0);
-    std::vector<std::string> args = {"-o", "/tmp/a/log", "-o", "/" + dir + "/log"};
+    std::vector<std::string> args = {"-c", "echo", "-o", "/tmp/a/log", "-o", "/" + dir + "/log"};
     std::set<std::string> want = {dir + "/log.0", dir + "/log.cont.0"};
     for (const std::string &name : want)
         WriteFile(srv.scratch.file(name), name);
@@ -147,14 +119,17 @@ TEST(MorvRemote, FetchLogsSendsTheArchiveAndCloses)
     }
     ASSERT_TRUE(srv.Start(args));
     int fd = srv.ConnectClient();
+    ASSERT_TRUE(SendText(fd, "echo one"));
+    EXPECT_EQ(ReadExactly(fd, Header("echo one").size() + 4), Header("echo one") + "one\n");
     ASSERT_TRUE(SendText(fd, "FETCHLOGS please"));
     bool closed = false;
     WriteFile(srv.scratch.file("got.tgz"), ReadUntilClosed(fd, &closed));
     close(fd);
     EXPECT_TRUE(closed);
-    RunResult list = RunProgram({"tar", "tzf", srv.scratch.file("got.tgz")});
-    EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(Lines(list.out), want);
+    std::string names;
+    for (const std::string &name : want)
+        names += name + "\n";
+    EXPECT_EQ(RunProgram({"sh", "-c", "tar tzf \"$0\" | LC_ALL=C sort", srv.scratch.file("got.tgz")}).out, names);
     RunResult one = RunProgram({"tar", "xzOf", srv.scratch.file("got.tgz"), dir + "/log.cont.0"});
     EXPECT_EQ(one.out, dir + "/log.cont.0");
     EXPECT_FALSE(FileExists(srv.tmp_dir + "/morvlog.tgz"));
