@@ -6,6 +6,7 @@
 
 #include "clients.h"
 #include "dump.h"
+#include "remote.h"
 #include "server_state.h"
 
 #define VERSION "morv v0.1[%x]\n"
@@ -40,21 +41,6 @@ static void activate(ServerState *st, ClientSlot *c)
     if (c->state == CLIENT_NEW)
         sendLoopBuff(c->fd, st->lb);
     c->state = CLIENT_ACTIVE;
-}
-
-// Where the log fetch plugs in. Not served yet: nothing is sent, and the
-// caller closes the connection as it does after every fetch.
-static void handleFetchLogs(int fd)
-{
-    (void)fd;
-}
-
-// Where remote commands plug in. Not served yet: the text gets no answer
-// and the connection stays open.
-static void handleClientText(char *text, int fd)
-{
-    (void)text;
-    (void)fd;
 }
 
 static int setDumpWord(const char *text)
@@ -100,10 +86,10 @@ static int doText(ServerState *st, ClientSlot *c, char *text)
         return 0;
     }
     if (strncasecmp(text, "fetchlogs", 9) == 0) {
-        handleFetchLogs(c->fd);
+        RelayFetchLogs(c->fd);
         return 1;
     }
-    handleClientText(text, c->fd);
+    RelayRunCommand(text, c->fd); // the connection stays open
     return 0;
 }
 

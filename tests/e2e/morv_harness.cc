@@ -233,12 +233,16 @@ MorvServer::~MorvServer()
 bool MorvServer::Start(const std::vector<std::string> &args, const std::string &setup,
                        bool wait_ready)
 {
-    std::string script = "mount --bind \"$0\" /run && mount --bind \"$1\" /tmp && shift";
+    // A build under /tmp (a clone there) stays reachable inside: it is
+    // bound into the scratch /tmp, which then goes onto /tmp with it.
+    std::string script = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) "
+                         "mkdir -p \"$1${2#/tmp}\" && mount --bind \"$2\" \"$1${2#/tmp}\";; esac && "
+                         "mount --rbind \"$1\" /tmp && shift 2";
     if (!setup.empty())
         script += " && { " + setup + "\n}";
     script += " && exec \"$@\"";
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, run_dir, tmp_dir,
-                                     MorvProgram(), "-s"};
+                                     BUILD_DIR, MorvProgram(), "-s"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back("-p");
     argv.push_back(std::to_string(port));
