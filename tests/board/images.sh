@@ -33,7 +33,7 @@ build_initramfs() {
   cp "$here/init" "$initramfs/init"
   cp "$here/relay-scenario" "$initramfs/etc/board/"
   local p
-  for p in pk2update morv systemcall-service morv-client-example; do
+  for p in pk2update morv systemcall_service morv_example; do
     [ -x "$programs/$p" ] && cp "$programs/$p" "$initramfs/bin/"
   done
   for p in ${BOARD_EXTRA:-}; do cp "$p" "$initramfs/bin/"; done
