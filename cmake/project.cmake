@@ -62,15 +62,21 @@ function(add_device_program name)
   if(P_SBIN)
     set(dest sbin)
   endif()
-  install(TARGETS ${name} RUNTIME DESTINATION ${dest})
+  set_target_properties(${name} PROPERTIES DEVICE_INSTALL_DIR ${dest})
   set_property(GLOBAL APPEND PROPERTY DEVICE_PROGRAMS ${name})
 endfunction()
 
-# Prints each device program's stripped size when the build ends and fails
-# the build when one is over DEVICE_SIZE_LIMIT_KB, carries a GNU ABI note
-# in a musl build (glibc crept in), or needs a library other than libc.
-function(add_device_checks)
+# Called once all folders are in. Installs the device programs (from here:
+# a device-only build leaves the folders out of install too) and prints
+# each one's stripped size when the build ends; fails the build when one
+# is over DEVICE_SIZE_LIMIT_KB, carries a GNU ABI note in a musl build
+# (glibc crept in), or needs a library other than libc.
+function(add_device_program_rules)
   get_property(programs GLOBAL PROPERTY DEVICE_PROGRAMS)
+  foreach(p ${programs})
+    get_target_property(dest ${p} DEVICE_INSTALL_DIR)
+    install(TARGETS ${p} RUNTIME DESTINATION ${dest})
+  endforeach()
   if(SANITIZE OR FUZZ OR NOT programs)
     return()
   endif()
