@@ -4,13 +4,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A client whose live-stream sends would have blocked more often than
-// this, over its whole connection, can't keep up and is dropped.
+// A client that has lost more datagrams than this to live-stream sends
+// that would have blocked, over its whole connection, can't keep up and
+// is dropped: after at most this many and one batch more.
 #define BLOCKED_SENDS_LIMIT 50
 #define SEND_WAIT_SECONDS 3
 
@@ -43,17 +45,43 @@ static int waitWritable(int fd)
     return select(fd + 1, NULL, &wset, NULL, &tv);
 }
 
-static void sendLive(int slot, const char *buf, size_t len)
+// The datagrams of a batch that a send of accepted bytes lost: those that
+// hold a byte and start at or after the point where it stopped.
+static int lostDatagrams(const iovec *datagrams, int count, size_t accepted)
+{
+    int lost = 0;
+    size_t at = 0;
+    for (int i = 0; i < count; i++) {
+        if (at >= accepted && datagrams[i].iov_len > 0)
+            lost++;
+        at += datagrams[i].iov_len;
+    }
+    return lost;
+}
+
+static void sendLive(int slot, const iovec *datagrams, int count)
 {
     ClientSlot *c = &sSocks[slot];
-    if (send(c->fd, buf, len, MSG_DONTWAIT) >= 0)
-        return; // a short send is not completed: the stream never waits
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        c->blocked_sends++;
-        if (c->blocked_sends <= BLOCKED_SENDS_LIMIT)
-            return;
+    msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = const_cast<iovec *>(datagrams);
+    msg.msg_iovlen = count;
+    // A short send is not completed: the stream never waits.
+    ssize_t n = sendmsg(c->fd, &msg, MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        RelayClientClose(slot);
+        return;
     }
-    RelayClientClose(slot);
+    c->blocked_sends += lostDatagrams(datagrams, count, n < 0 ? 0 : n);
+    if (c->blocked_sends > BLOCKED_SENDS_LIMIT)
+        RelayClientClose(slot);
+}
+
+// Lines are sent as they come, not held back to fill a segment.
+static void sendAtOnce(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 int RelayClientsAddToSet(fd_set *set, int maxfd)
@@ -82,13 +110,17 @@ void RelayClientsCloseAll(void)
             RelayClientClose(i);
 }
 
-void RelayClientsFanOut(const char *buf, size_t len)
+// A batch of empty datagrams has nothing a client could see.
+void RelayClientsFanOut(const iovec *datagrams, int count)
 {
-    if (n_client <= 0)
+    size_t bytes = 0;
+    for (int i = 0; i < count; i++)
+        bytes += datagrams[i].iov_len;
+    if (n_client <= 0 || bytes == 0)
         return;
     for (int i = 0; i < MAX_CLIENTS; i++)
         if (sSocks[i].fd > 0 && sSocks[i].state == CLIENT_ACTIVE)
-            sendLive(i, buf, len);
+            sendLive(i, datagrams, count);
 }
 
 // Close-on-exec keeps dump commands and remote commands from holding a
@@ -111,6 +143,7 @@ void RelayClientAccept(int listen_fd)
         close(fd);
         return;
     }
+    sendAtOnce(fd);
     sSocks[slot].fd = fd;
     sSocks[slot].blocked_sends = 0;
     sSocks[slot].state = CLIENT_NEW;
