@@ -59,20 +59,27 @@ static int lostDatagrams(const iovec *datagrams, int count, size_t accepted)
     return lost;
 }
 
-static void sendLive(int slot, const iovec *datagrams, int count)
+// A client that has lost bytes gets nothing more, so what it has is a
+// prefix of the stream; every later datagram counts as lost to it.
+static void sendLive(int slot, const iovec *datagrams, int count, size_t bytes)
 {
     ClientSlot *c = &sSocks[slot];
-    msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_iov = const_cast<iovec *>(datagrams);
-    msg.msg_iovlen = count;
-    // A short send is not completed: the stream never waits.
-    ssize_t n = sendmsg(c->fd, &msg, MSG_DONTWAIT);
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        RelayClientClose(slot);
-        return;
+    size_t accepted = 0;
+    if (!c->behind) {
+        msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = const_cast<iovec *>(datagrams);
+        msg.msg_iovlen = count;
+        // A short send is not completed: the stream never waits.
+        ssize_t n = sendmsg(c->fd, &msg, MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            RelayClientClose(slot);
+            return;
+        }
+        accepted = n < 0 ? 0 : n;
     }
-    c->blocked_sends += lostDatagrams(datagrams, count, n < 0 ? 0 : n);
+    c->behind = accepted < bytes;
+    c->blocked_sends += lostDatagrams(datagrams, count, accepted);
     if (c->blocked_sends > BLOCKED_SENDS_LIMIT)
         RelayClientClose(slot);
 }
@@ -120,7 +127,7 @@ void RelayClientsFanOut(const iovec *datagrams, int count)
         return;
     for (int i = 0; i < MAX_CLIENTS; i++)
         if (sSocks[i].fd > 0 && sSocks[i].state == CLIENT_ACTIVE)
-            sendLive(i, datagrams, count);
+            sendLive(i, datagrams, count, bytes);
 }
 
 // Close-on-exec keeps dump commands and remote commands from holding a
@@ -147,6 +154,7 @@ void RelayClientAccept(int listen_fd)
     sSocks[slot].fd = fd;
     sSocks[slot].blocked_sends = 0;
     sSocks[slot].state = CLIENT_NEW;
+    sSocks[slot].behind = 0;
     n_client++;
     printf(" accepted.\n");
 }

@@ -21,6 +21,7 @@ struct ClientSlot {
     int fd;
     int blocked_sends; // live-stream datagrams lost to sends that would have blocked
     int state;
+    int behind; // has lost live-stream bytes, so gets no more of the stream
 };
 
 extern ClientSlot sSocks[MAX_CLIENTS];
