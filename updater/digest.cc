@@ -53,7 +53,9 @@ int printFileDigest(const char *path)
     for (int i = 0; i < 16; i++)
         printf("%02x", digest[i]);
     printf(" %s\n", path);
-    if (fflush(stdout) != 0) {
+    // A line-buffered stdout (musl's default) has already tried the write
+    // and left only the error flag; fflush then has nothing to report.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         perror("write");
         return 1;
     }

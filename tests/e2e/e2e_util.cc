@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -128,9 +129,69 @@ pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
     return pid;
 }
 
+// Each word single-quoted for sh.
+static std::string shellQuoted(const std::string &words)
+{
+    std::string quoted;
+    std::istringstream in(words);
+    for (std::string w; in >> w;)
+        quoted += " '" + w + "'";
+    return quoted;
+}
+
+// A script beside the build that execs the program under the emulator,
+// with the name it was started by as the program's argv[0]. Written
+// under a temporary name and renamed, since tests run in parallel.
+static std::string emulatedProgram(const std::string &path, const std::string &emulator)
+{
+    std::string body = "#!/bin/sh\nexec" + shellQuoted(emulator) + " -0 \"$0\" '" + path + "' \"$@\"\n";
+    std::string dir = std::string(BUILD_DIR) + "/e2e-emulated-" +
+                      std::to_string(std::hash<std::string>{}(body) % 1000000007);
+    std::string script = dir + "/" + std::filesystem::path(path).filename().string();
+    if (ReadFile(script) == body)
+        return script;
+    std::filesystem::create_directories(dir);
+    std::string part = script + "." + std::to_string(getpid());
+    WriteFile(part, body);
+    chmod(part.c_str(), 0755);
+    if (rename(part.c_str(), script.c_str()) != 0)
+        throw std::runtime_error("rename " + part);
+    return script;
+}
+
+// The program's path and the emulator it runs under ("" for none).
+static std::pair<std::string, std::string> programAndEmulator(const char *name)
+{
+    const char *dir = getenv("E2E_PROGRAM_DIR");
+    const char *emulator = getenv("E2E_EMULATOR");
+    std::string path = std::string(BUILD_DIR) + "/" + name;
+    std::string runner = PROGRAM_EMULATOR;
+    // A folder that is not there must not pass for the build's own programs.
+    if (dir && *dir && !std::filesystem::is_directory(dir))
+        throw std::runtime_error(std::string("E2E_PROGRAM_DIR is no folder: ") + dir);
+    if (dir && *dir && FileExists(std::string(dir) + "/" + name)) {
+        path = std::filesystem::absolute(std::string(dir) + "/" + name).string();
+        if (emulator)
+            runner = emulator;
+    }
+    return {path, runner};
+}
+
 std::string BuiltProgram(const char *name)
 {
-    return std::string(BUILD_DIR) + "/" + name;
+    auto [path, runner] = programAndEmulator(name);
+    return runner.empty() ? path : emulatedProgram(path, runner);
+}
+
+bool ProgramEmulated(const char *name)
+{
+    return !programAndEmulator(name).second.empty();
+}
+
+int ProgramSigRtMin()
+{
+    const char *number = getenv("E2E_SIGRTMIN");
+    return number && *number ? atoi(number) : SIGRTMIN;
 }
 
 ScratchDir::ScratchDir()

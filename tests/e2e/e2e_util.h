@@ -28,8 +28,25 @@ RunResult RunProgram(const std::vector<std::string> &argv,
 pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
                    const std::string &err);
 
-// The path of a program the build left in the build directory.
+// The path of a program the build left in the build directory, or in the
+// folder E2E_PROGRAM_DIR names when it has one of that name: the same tests
+// then run against the programs of another build (another C library,
+// another processor). A program for another processor comes back as a
+// script that starts it through its emulator (E2E_EMULATOR for the other
+// folder, the cross build's own emulator for the build directory), so it
+// can be run, exec'd from a shell and linked to like the program itself.
 std::string BuiltProgram(const char *name);
+
+// Whether BuiltProgram(name) runs through an emulator, which holds
+// descriptors of its own in the program's process.
+bool ProgramEmulated(const char *name);
+
+// SIGRTMIN of the programs under test, as this process must send it:
+// E2E_SIGRTMIN when set, else this process's own. C libraries differ
+// (glibc 34, musl 35), and qemu-user moves a guest's real-time signal n to
+// host signal n + 2, so a native test sending to an emulated program needs
+// the number spelled out.
+int ProgramSigRtMin();
 
 struct ScratchDir {
     std::string path;

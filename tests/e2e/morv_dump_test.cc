@@ -99,7 +99,7 @@ TEST(MorvDump, SignalsSnapshotContinuousAndStop)
     ASSERT_TRUE(r.Log(big));
     EXPECT_TRUE(r.WaitFile(r.Tmp("log.cont.0"), head + "one\ntwo\n" + big));
 
-    ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
+    ASSERT_TRUE(r.srv.Signal(ProgramSigRtMin()));
     EXPECT_TRUE(r.WaitGetver(OFF));
     ASSERT_TRUE(r.Log("three\n"));
     EXPECT_EQ(ReadFile(r.Tmp("log.cont.0")), head + "one\ntwo\n" + big);
@@ -127,7 +127,7 @@ TEST(MorvDump, DumpCommandsRunWithDumpSignalsUnblocked)
     unsigned long long blocked = strtoull(dump.c_str() + at + 7, nullptr, 16);
     EXPECT_EQ(blocked & (1ull << (SIGUSR1 - 1)), 0u);
     EXPECT_EQ(blocked & (1ull << (SIGUSR2 - 1)), 0u);
-    EXPECT_EQ(blocked & (1ull << (SIGRTMIN - 1)), 0u);
+    EXPECT_EQ(blocked & (1ull << (ProgramSigRtMin() - 1)), 0u);
 }
 
 // Each word in turn: the dump file it starts ("" none), the "getver" flag
@@ -201,7 +201,7 @@ TEST(MorvDump, FullMediumKeepsTheRelayServing)
     EXPECT_LT(snap, 72 + 24 * 1024) << "the snapshot did not meet a full medium";
     EXPECT_LT(cont, 72 + 24 * 1024 + 2000 * 24) << "the continuous file did not meet a full medium";
 
-    ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
+    ASSERT_TRUE(r.srv.Signal(ProgramSigRtMin()));
     EXPECT_TRUE(r.WaitGetver(OFF));
     ASSERT_EQ(r.srv.RunInside({"sh", "-c", "rm /tmp/small/log.*"}).status, 0);
     ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/small/log.0", 2));
@@ -230,7 +230,7 @@ TEST(MorvDump, VanishedMediumKeepsTheRelayServing)
     ASSERT_EQ(RunProgram({"rm", "-rf", r.Tmp("gone")}).status, 0);
     ASSERT_TRUE(r.Log("later\n"));
 
-    ASSERT_TRUE(r.srv.Signal(SIGRTMIN));
+    ASSERT_TRUE(r.srv.Signal(ProgramSigRtMin()));
     EXPECT_TRUE(r.WaitGetver(OFF));
     ASSERT_TRUE(r.Dump(SIGUSR1, "/tmp/log.0")); // the first two paths are gone
     EXPECT_TRUE(r.WaitFile(r.Tmp("log.0"), LOG_HEADER + "before\nafter\nlater\n"));

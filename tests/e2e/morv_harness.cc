@@ -233,8 +233,9 @@ MorvServer::~MorvServer()
 bool MorvServer::Start(const std::vector<std::string> &args, const std::string &setup,
                        bool wait_ready)
 {
-    // A build under /tmp (a clone there) stays reachable inside: it is
-    // bound into the scratch /tmp, which then goes onto /tmp with it.
+    // A clone under /tmp stays reachable inside, with every build folder
+    // in it (the cross builds and their emulator scripts too): it is bound
+    // into the scratch /tmp, which then goes onto /tmp with it.
     std::string script = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) "
                          "mkdir -p \"$1${2#/tmp}\" && mount --bind \"$2\" \"$1${2#/tmp}\";; esac && "
                          "mount --rbind \"$1\" /tmp && shift 2";
@@ -242,7 +243,7 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
         script += " && { " + setup + "\n}";
     script += " && exec \"$@\"";
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, run_dir, tmp_dir,
-                                     BUILD_DIR, MorvProgram(), "-s"};
+                                     SOURCE_DIR, MorvProgram(), "-s"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back("-p");
     argv.push_back(std::to_string(port));

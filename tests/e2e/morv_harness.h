@@ -11,8 +11,8 @@
 //
 // Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
 // SCRATCH/tmp; the test reaches both from outside through those paths.
-// A build folder under /tmp is bound into SCRATCH/tmp at its own path
-// first, so the built programs stay reachable inside.
+// A clone under /tmp is bound into SCRATCH/tmp at its own path first, so
+// the programs of every build folder in it stay reachable inside.
 // The pid the harness spawned is morv itself once the execs are done
 // (unshare without --fork and the shell's exec replace themselves), so
 // signals and waits go straight to the server. Standard output and error
