@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 DESTDIR=$work/image cmake --install "$build" --prefix / >/dev/null
-for f in bin/pk2update bin/morv etc/init.d/S50morv etc/hotplug/pk2scan etc/default/morv \
+for f in sbin/pk2update sbin/morv etc/init.d/S50morv etc/hotplug/pk2scan etc/default/morv \
   etc/default/pk2update etc/mdev.conf.d/pk2update.conf etc/udev/rules.d/90-pk2update.rules; do
   [ -e "$work/image/$f" ] || fail "install leaves out $f"
 done

@@ -31,7 +31,10 @@ build_initramfs() {
   mkdir -p "$initramfs"/{bin,sbin,lib/modules,etc/board,proc,sys,dev,tmp}
   cp "$root/bin/busybox" "$initramfs/bin/"
   cp "$here/init" "$initramfs/init"
-  cp "$here/relay-scenario" "$here/dist-scenarios" "$initramfs/etc/board/"
+  cp "$here/relay-scenario" "$initramfs/etc/board/"
+  # Not in /etc/board, whose listing scenario 5 compares.
+  mkdir -p "$initramfs/etc/board.d"
+  cp "$here/dist-scenarios" "$initramfs/etc/board.d/"
   install_dist
   local p
   for p in pk2update morv systemcall_service morv_example; do
