@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -78,6 +80,19 @@ static int connectOne(const addrinfo *ai, int timeout_ms)
     return fd;
 }
 
+// A camera that loses power sends no FIN, and a follower sends nothing
+// after "act": without probes the connection would look alive for ever.
+// The restarted camera answers a probe with a reset, which -r sees in
+// about half a minute.
+static void setKeepAlive(int fd)
+{
+    int on = 1, idle = 15, interval = 5, count = 3;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
 int ConnectRelay(const Target &t, int timeout_ms)
 {
     addrinfo hints;
@@ -96,6 +111,8 @@ int ConnectRelay(const Target &t, int timeout_ms)
             err = errno;
     }
     freeaddrinfo(list);
+    if (fd >= 0)
+        setKeepAlive(fd);
     if (fd < 0)
         fprintf(stderr, "morvcat: %s: %s%s\n", t.name.c_str(), strerror(err),
                 err == ECONNREFUSED ? " (is the relay running?)" : "");

@@ -1,4 +1,5 @@
 // Following the live log, and the output writer it shares with commands.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
@@ -48,6 +49,7 @@ static int streamOnce(const Target &t, LineOut *out, bool retrying, bool *got_da
     long long connected_at = NowMs();
     char buf[4096];
     long n = SendAll(fd, "act") ? 1 : 0;
+    int err = 0;
     while (n > 0) {
         n = ReadSome(fd, buf, sizeof buf, -1);
         if (n > 0) {
@@ -55,6 +57,8 @@ static int streamOnce(const Target &t, LineOut *out, bool retrying, bool *got_da
             LineOutWrite(out, buf, n);
         }
     }
+    if (n < 0)
+        err = errno;
     close(fd);
     // A line cut short by the close must not run into the next one.
     if (!out->at_line_start) {
@@ -66,7 +70,10 @@ static int streamOnce(const Target &t, LineOut *out, bool retrying, bool *got_da
                         "(four clients are connected)\n", t.name.c_str());
         return EXIT_TURNED_AWAY;
     }
-    fprintf(stderr, "morvcat: %s: the relay closed the connection\n", t.name.c_str());
+    if (n < 0)
+        fprintf(stderr, "morvcat: %s: connection lost: %s\n", t.name.c_str(), strerror(err));
+    else
+        fprintf(stderr, "morvcat: %s: the relay closed the connection\n", t.name.c_str());
     return EXIT_CLOSED;
 }
 
