@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Throughput of the morv relay end to end, side by side with a minimal
-# reference relay of the same shape, and of morv's client mode beside a
-# minimal forwarder; then the server's resident memory after a million
-# lines. Each server runs in a private mount namespace with its own /run.
-#   bench/relay_bench.sh [BUILD_DIR]      (LINES=300000 REPEAT=3 by default)
+# The morv relay under load, side by side with the reference relay, which
+# takes one datagram per wake-up and sends it to each client on its own
+# (relay_ref_bench). Runs alternate between the two (morv first in every
+# other pair) and each figure is the median of PAIRS runs; every client's
+# bytes are checked. Then morv's client mode beside a minimal forwarder,
+# and the server's resident memory after a million lines. Each server runs
+# in a private mount namespace with its own /run.
+#   bench/relay_bench.sh [BUILD_DIR]
+#   (LINES=200000 PACED=60000 LONE=2000 PAIRS=5 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
-lines=${LINES:-300000}
-repeat=${REPEAT:-3}
+lines=${LINES:-200000}
+paced=${PACED:-60000}
+lone=${LONE:-2000}
+pairs=${PAIRS:-5}
 morv=$build/morv
 ref=$build/bench/relay_ref_bench
 fwd=$build/bench/relay_fwd_bench
@@ -24,6 +30,7 @@ morv=/proc/$$/fd/$morv_fd ref=/proc/$$/fd/$ref_fd fwd=/proc/$$/fd/$fwd_fd
 scratch=
 server_pid=
 port=
+results=$(mktemp)
 
 stop_server() {
   if [ -n "$server_pid" ]; then
@@ -33,7 +40,7 @@ stop_server() {
   [ -n "$scratch" ] && rm -rf "$scratch"
   server_pid= scratch=
 }
-trap stop_server EXIT
+trap 'stop_server; rm -f "$results"' EXIT
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])'
@@ -58,61 +65,101 @@ start_server() {
   exit 1
 }
 
-# measure SERVER CLIENTS FEEDER LINES: prints "rate lost..." of one run.
-# Runs in a subshell, which has its own exit trap.
-measure() {
+# measure TAG SERVER CLIENTS LINES RATE [FEEDER]: one run; appends
+# "TAG SERVER figures..." to the results. Runs in a subshell, which has its
+# own exit trap.
+measure() (
   trap stop_server EXIT
-  local feeder
-  start_server "$1"
-  if [ "$3" = morv ]; then feeder=("$morv"); else feeder=("$fwd"); fi
-  local out
-  out=$("$load" "$scratch/run/morv.sock" "$port" "$2" "$4" -- \
-        nsenter -t "$server_pid" -m -- "${feeder[@]}")
-  stop_server
-  echo "$out" | sed 's/.*lines_per_s \([0-9]*\) lost\(.*\)/\1\2/'
-}
+  local tag=$1 server=$2 clients=$3 n=$4 rate=$5 feeder=${6:-}
+  start_server "$server"
+  local args=("$scratch/run/morv.sock" "$port" "$clients" "$n" "$rate" "$server_pid")
+  if [ "$feeder" = morv ]; then args+=(-- nsenter -t "$server_pid" -m -- "$morv"); fi
+  if [ "$feeder" = fwd ]; then args+=(-- nsenter -t "$server_pid" -m -- "$fwd"); fi
+  echo "$tag $server $("$load" "${args[@]}")" >>"$results"
+)
 
-# best SERVER CLIENTS FEEDER: the best rate of $repeat runs and the most
-# bytes any client lost in any run.
-best() {
-  local rate=0 lost=0 r words w
-  for _ in $(seq 1 "$repeat"); do
-    r=$(measure "$1" "$2" "$3" "$lines")
-    read -r -a words <<<"$r"
-    [ "${words[0]}" -gt "$rate" ] && rate=${words[0]}
-    for w in "${words[@]:1}"; do [ "$w" -gt "$lost" ] && lost=$w; done
+# pairs TAG CLIENTS LINES RATE [FEEDER]: $pairs runs of each server, in
+# alternating order.
+run_pairs() {
+  for i in $(seq 1 "$pairs"); do
+    if [ $((i % 2)) = 1 ]; then order="morv ref"; else order="ref morv"; fi
+    for s in $order; do measure "$1" "$s" "$2" "$3" "$4" "${5:-}"; done
   done
-  echo "$rate $lost"
 }
 
-ratio() { python3 -c "print(f'{$1/$2:.2f}')"; }
+# report TAG FIGURE GOAL...: medians of morv and the reference, the ratio
+# and the goal; the bytes lost are the total over all runs and clients.
+report() {
+  python3 - "$results" "$@" <<'EOF'
+import statistics, sys
+path, tag, figure, goal = sys.argv[1:5]
+runs = {"morv": [], "ref": []}
+for line in open(path):
+    w = line.split()
+    if w[0] == tag:
+        d = dict(zip(w[2::2], w[3::2]))
+        d["lost"] = sum(int(x) for x in w[w.index("lost") + 1:])
+        runs[w[1]].append(d)
+med = {s: statistics.median(float(d[figure]) for d in r) for s, r in runs.items()}
+lost = {s: sum(d["lost"] for d in r) for s, r in runs.items()}
+ratio = med["morv"] / med["ref"] if med["ref"] else float("nan")
+print(f"{tag:<14} {figure:<17} {med['morv']:>10.3f} {med['ref']:>10.3f} {ratio:>6.2f} "
+      f"{goal:>7} {lost['morv']:>9} {lost['ref']:>8}")
+EOF
+}
 
-echo "relay: lines of 100 bytes per second end to end ($lines lines, best of $repeat)"
-printf '%-8s %10s %10s %6s %5s %11s %11s\n' clients morv reference ratio goal lost-morv lost-ref
-for clients in 0 1 4; do
-  read -r m_rate m_lost <<<"$(best morv "$clients" morv)"
-  read -r r_rate r_lost <<<"$(best ref "$clients" morv)"
-  printf '%-8s %10s %10s %6s %5s %11s %11s\n' "$clients" "$m_rate" "$r_rate" \
-    "$(ratio "$m_rate" "$r_rate")" ">=0.8" "$m_lost" "$r_lost"
-done
+header() {
+  printf '%-14s %-17s %10s %10s %6s %7s %9s %8s\n' run figure morv reference ratio goal \
+    lost-morv lost-ref
+}
+
+echo "relay: lines of 100 bytes; medians of $pairs alternating pairs, bytes checked"
+echo "(the machine is shared: figures are noisy, read the ratios)"
+echo
+for _ in 1 2 3; do "$load" sink "$lines"; done | python3 -c '
+import statistics, sys
+r = [float(l.split()[6]) for l in sys.stdin]
+print(f"load generator into a null sink: {statistics.median(r):.0f} lines/s (median of 3)")'
+echo
+
+for clients in 0 1 4; do run_pairs "sat$clients" "$clients" "$lines" 0; done
+run_pairs paced20k 1 "$paced" 20000
+run_pairs lone1k 1 "$lone" 1000
+header
+report sat0 lines_per_s ">=1.5"
+report sat1 lines_per_s ">=2.5"
+report sat4 lines_per_s ">=4"
+report sat1 cpu_ms_per_mline "<=0.5"
+report sat4 cpu_ms_per_mline "<=0.25"
+report paced20k cpu_ms_per_mline "<=1.05"
+report paced20k late10 "<=ref"
+report lone1k delay_p50_ms "<=1.2"
 
 echo
 echo "client mode: lines per second into the reference relay, no TCP client"
-read -r c_rate _ <<<"$(best ref 0 morv)"
-read -r f_rate _ <<<"$(best ref 0 fwd)"
-printf '%-14s %10s\n' "morv client" "$c_rate" "forwarder" "$f_rate"
-echo "ratio $(ratio "$c_rate" "$f_rate") (goal >= 0.8)"
+: >"$results"
+for i in $(seq 1 "$pairs"); do
+  measure morv ref 0 "$lines" 0 morv
+  measure fwd ref 0 "$lines" 0 fwd
+done
+python3 - "$results" <<'EOF'
+import statistics, sys
+r = {"morv": [], "fwd": []}
+for line in open(sys.argv[1]):
+    w = line.split()
+    r[w[0]].append(float(w[w.index("lines_per_s") + 1]))
+m, f = statistics.median(r["morv"]), statistics.median(r["fwd"])
+print(f"morv client {m:10.0f}\nforwarder   {f:10.0f}\nratio {m / f:.2f} (goal >= 0.8)")
+EOF
 
 # memory SERVER: "VmRSS RssAnon RssFile" in kB after a million lines with
 # one client, default buffer.
-memory() {
+memory() (
   trap stop_server EXIT
   start_server "$1"
-  "$load" "$scratch/run/morv.sock" "$port" 1 1000000 -- \
-    nsenter -t "$server_pid" -m -- "$morv" >/dev/null
+  "$load" "$scratch/run/morv.sock" "$port" 1 1000000 0 0 >/dev/null
   awk '/^(VmRSS|RssAnon|RssFile)/ {printf "%s ", $2}' "/proc/$server_pid/status"
-  stop_server
-}
+)
 
 echo
 echo "memory after 1000000 lines, default buffer, one client (kB; RssFile is mostly the"

@@ -1,9 +1,10 @@
-// Reference relay for relay_bench.sh: the smallest server of the same shape
-// as morv's loop. select over a datagram socket at /var/run/morv.sock, a
-// TCP listener and up to four clients; each datagram is copied into an
-// 8 KiB ring and sent with MSG_DONTWAIT to every client that sent "act"
-// (which first gets the ring's content). Run it in a private mount
-// namespace, like the real server.
+// Reference relay for relay_bench.sh: the smallest server of the shape
+// morv's loop had before it took datagrams in batches. select over a
+// datagram socket at /var/run/morv.sock, a TCP listener and up to four
+// clients; each wake-up takes one datagram, copies it into an 8 KiB ring
+// and sends it with MSG_DONTWAIT to every client that sent "act" (which
+// first gets the ring's content). Run it in a private mount namespace,
+// like the real server.
 //   relay_ref_bench PORT
 #include <errno.h>
 #include <netinet/in.h>

@@ -10,8 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A client whose live-stream sends would have blocked more often than
-// this, over its whole connection, can't keep up and is dropped.
+// A client that has lost more datagrams than this to live-stream sends
+// that would have blocked, over its whole connection, can't keep up and
+// is dropped: after at most this many and one batch more.
 #define BLOCKED_SENDS_LIMIT 50
 #define SEND_WAIT_SECONDS 3
 
@@ -50,17 +51,50 @@ static int waitWritable(int fd)
     return select(fd + 1, NULL, &wset, NULL, &tv);
 }
 
-static void sendLive(int slot, const char *buf, size_t len)
+// The datagrams of a batch that a send of accepted bytes lost: those that
+// hold a byte and start at or after the point where it stopped.
+static int lostDatagrams(const iovec *datagrams, int count, size_t accepted)
+{
+    int lost = 0;
+    size_t at = 0;
+    for (int i = 0; i < count; i++) {
+        if (at >= accepted && datagrams[i].iov_len > 0)
+            lost++;
+        at += datagrams[i].iov_len;
+    }
+    return lost;
+}
+
+// A client that has lost bytes gets nothing more, so what it has is a
+// prefix of the stream; every later datagram counts as lost to it.
+static void sendLive(int slot, const iovec *datagrams, int count, size_t bytes)
 {
     ClientSlot *c = &sSocks[slot];
-    if (send(c->fd, buf, len, MSG_DONTWAIT) >= 0)
-        return; // a short send is not completed: the stream never waits
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        c->blocked_sends++;
-        if (c->blocked_sends <= BLOCKED_SENDS_LIMIT)
+    size_t accepted = 0;
+    if (!c->behind) {
+        msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = const_cast<iovec *>(datagrams);
+        msg.msg_iovlen = count;
+        // A short send is not completed: the stream never waits.
+        ssize_t n = sendmsg(c->fd, &msg, MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            RelayClientClose(slot);
             return;
+        }
+        accepted = n < 0 ? 0 : n;
     }
-    RelayClientClose(slot);
+    c->behind = accepted < bytes;
+    c->blocked_sends += lostDatagrams(datagrams, count, accepted);
+    if (c->blocked_sends > BLOCKED_SENDS_LIMIT)
+        RelayClientClose(slot);
+}
+
+// Lines are sent as they come, not held back to fill a segment.
+static void sendAtOnce(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 // A client that never asks for the stream is never written to, so
@@ -102,13 +136,17 @@ void RelayClientsCloseAll(void)
             RelayClientClose(i);
 }
 
-void RelayClientsFanOut(const char *buf, size_t len)
+// A batch of empty datagrams has nothing a client could see.
+void RelayClientsFanOut(const iovec *datagrams, int count)
 {
-    if (n_client <= 0)
+    size_t bytes = 0;
+    for (int i = 0; i < count; i++)
+        bytes += datagrams[i].iov_len;
+    if (n_client <= 0 || bytes == 0)
         return;
     for (int i = 0; i < MAX_CLIENTS; i++)
         if (sSocks[i].fd > 0 && sSocks[i].state == CLIENT_ACTIVE)
-            sendLive(i, buf, len);
+            sendLive(i, datagrams, count, bytes);
 }
 
 // Close-on-exec keeps dump commands and remote commands from holding a
@@ -132,9 +170,11 @@ void RelayClientAccept(int listen_fd)
         return;
     }
     setKeepAlive(fd);
+    sendAtOnce(fd);
     sSocks[slot].fd = fd;
     sSocks[slot].blocked_sends = 0;
     sSocks[slot].state = CLIENT_NEW;
+    sSocks[slot].behind = 0;
     n_client++;
     printf(" accepted.\n");
 }

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <sys/select.h>
+#include <sys/uio.h>
 
 #include "loopbuffer.h"
 
@@ -18,8 +19,9 @@
 // blocked_sends and state of a free slot are stale.
 struct ClientSlot {
     int fd;
-    int blocked_sends; // live-stream sends that would have blocked
+    int blocked_sends; // live-stream datagrams lost to sends that would have blocked
     int state;
+    int behind; // has lost live-stream bytes, so gets no more of the stream
 };
 
 extern ClientSlot sSocks[MAX_CLIENTS];
@@ -31,8 +33,9 @@ int RelayClientsAddToSet(fd_set *set, int maxfd);
 void RelayClientClose(int slot);
 void RelayClientsCloseAll(void);
 
-// Sends one log message to every active client without waiting.
-void RelayClientsFanOut(const char *buf, size_t len);
+// Sends the datagrams of one batch to every active client, with one send
+// each that does not wait.
+void RelayClientsFanOut(const iovec *datagrams, int count);
 
 // Accepts one connection on listen_fd and gives it the first free slot.
 void RelayClientAccept(int listen_fd);

@@ -36,26 +36,6 @@ static void blockDumpSignals(sigset_t *caller, sigset_t *wait_mask)
     sigdelset(wait_mask, SIGRTMIN);
 }
 
-// Takes one log datagram; -1 when the receive fails, which ends the loop.
-static int takeLog(ServerState *st)
-{
-    ssize_t n = recv(st->log_fd, st->datagram, DATAGRAM_MAX, 0);
-    if (n < 0)
-        return -1;
-    st->datagram[n] = '\0';
-    if (st->verbose) {
-        printf("%s", st->datagram);
-        fflush(stdout);
-    }
-    if (st->cont_fd > 0) {
-        ssize_t ignored = write(st->cont_fd, st->datagram, n);
-        (void)ignored;
-    }
-    LoopBufferWrite(st->lb, st->datagram, n);
-    RelayClientsFanOut(st->datagram, n);
-    return 0;
-}
-
 static int buildReadSet(const ServerState *st, fd_set *set)
 {
     FD_ZERO(set);
@@ -102,7 +82,7 @@ static int runPass(ServerState *st, const sigset_t *wait_mask)
         perror("select");
         return -1;
     }
-    if (FD_ISSET(st->log_fd, &ready) && takeLog(st) < 0)
+    if (FD_ISSET(st->log_fd, &ready) && RelayTakeLog(st) < 0)
         return -1;
     serveClients(st, &ready);
     if (FD_ISSET(st->listen_fd, &ready))

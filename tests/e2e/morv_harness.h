@@ -69,6 +69,11 @@ bool SendText(int fd, const std::string &text, int timeout_ms = MORV_WAIT_MS);
 bool SendDatagramTo(const std::string &path, const std::string &data,
                     int timeout_ms = MORV_WAIT_MS);
 
+// The most datagrams the log socket queues for a server that isn't
+// reading: the kernel's queue limit and one more, at most 16 (the most the
+// server takes in one batch).
+size_t LogBurstLimit();
+
 // Reads until n bytes have come, the peer closes or the deadline passes;
 // returns what came (shorter than n in the last two cases).
 std::string ReadExactly(int fd, size_t n, int timeout_ms = MORV_WAIT_MS);
@@ -117,6 +122,9 @@ struct MorvServer {
     bool WaitForSocket(int timeout_ms = MORV_WAIT_MS) const;
 
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
+    // Sends the datagrams (at most LogBurstLimit()) while the server is
+    // stopped, so that it takes them in one batch when it goes on.
+    bool SendBurst(const std::vector<std::string> &datagrams) const;
     int ConnectClient(int timeout_ms = MORV_WAIT_MS) const { return ConnectTcp(port, timeout_ms); }
     bool Signal(int sig) const;
 

@@ -10,12 +10,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -292,6 +294,64 @@ TEST(MorvLoop, ClientThatStopsReadingIsDroppedAtItsFiftyFirstBlockedSend)
     Client next(srv.ConnectClient());
     EXPECT_EQ(UpToVersion(next.fd), VERSION0);
     EXPECT_TRUE(srv.WaitForOut(ConnectionLine(next.fd, " accepted.")));
+}
+
+// A burst queued while the server is stopped is taken in one batch: each
+// datagram keeps its own cut, an empty one leaves no trace, the echo stops
+// at each one's NUL, and the readers and the history get the same bytes.
+// Then bursts of long lines until the client that never reads is dropped:
+// it has lost more than 50 lines and at most a batch more (and the one a
+// short send cut), what it got is a prefix, and the readers miss nothing.
+TEST(MorvLoop, BurstsAreTakenAndSentInBatches)
+{
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start({"-b", "64", "-v"}));
+    Client stalled(ConnectSmall(srv)), r1(srv.ConnectClient()), r2(srv.ConnectClient());
+    ASSERT_GE(stalled.fd, 0);
+    for (int fd : {stalled.fd, r1.fd, r2.fd})
+        ASSERT_NO_FATAL_FAILURE(Word(srv, fd, "act"));
+    const size_t batch = LogBurstLimit();
+    std::string stream, echo;
+    std::vector<size_t> ends; // where each datagram that holds bytes ends in stream
+    auto burst = [&](const std::vector<std::string> &datagrams) {
+        std::string cut;
+        for (const std::string &d : datagrams) {
+            cut += d.substr(0, 2047);
+            echo += d.substr(0, 2047).c_str();
+            if (!d.empty())
+                ends.push_back(stream.size() + cut.size());
+        }
+        stream += cut;
+        ASSERT_TRUE(srv.SendBurst(datagrams));
+        for (int fd : {r1.fd, r2.fd})
+            ASSERT_EQ(ReadExactly(fd, cut.size()), cut);
+    };
+    std::vector<std::string> first = {Datagram(0, 3000), "", std::string("ab\0cd\n", 6)};
+    while (first.size() < batch)
+        first.push_back(Datagram(first.size(), 10 * first.size()));
+    ASSERT_NO_FATAL_FAILURE(burst(first));
+    EXPECT_TRUE(srv.WaitForOut(" accepted.\n" + echo));
+    {
+        Client late(srv.ConnectClient());
+        ASSERT_TRUE(SendText(late.fd, "act"));
+        EXPECT_EQ(ReadExactly(late.fd, stream.size()), stream);
+    }
+
+    int port = LocalPort(stalled.fd), n = 100;
+    while (FindTcp(srv.port, port).state == TCP_ESTABLISHED) { // slot 0 is served first
+        ASSERT_LT(n, 20000) << "never dropped";
+        std::vector<std::string> lines;
+        while (lines.size() < batch)
+            lines.push_back(Datagram(n++, 2000));
+        ASSERT_NO_FATAL_FAILURE(burst(lines));
+    }
+    bool closed = false;
+    std::string got = ReadUntilClosed(stalled.fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, stream.substr(0, got.size()));
+    size_t lost = ends.end() - std::upper_bound(ends.begin(), ends.end(), got.size());
+    EXPECT_GT(lost, 50u);
+    EXPECT_LE(lost, 50 + batch + 1);
 }
 
 TEST(MorvLoop, FifthClientIsRefusedAndALeavingClientFreesItsSlot)

@@ -19,17 +19,21 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
         GTEST_SKIP() << "no unattached loop device to name";
     // Handled: the bare mmcblk0 (its p1 is no block device), sda1, disc0's
     // part1 and part12. Descriptor 3 keeps the program reachable once /tmp
-    // is covered, wherever the clone lies. The first run mounts on
-    // /tmp/mnt, the second on a missing directory named with -m.
+    // is covered, and a clone under /tmp is bound back at its own path for
+    // what the program reaches by name (an emulator's start script does).
+    // The first run mounts on /tmp/mnt, the second on a missing directory
+    // named with -m.
     const char script[] =
         "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0 discs/.hidden"
         " && for n in mmcblk0 mmcblk0p6 sda1 sda discs/disc0/part1 discs/disc0/part12"
         "    discs/disc0/partx discs/disc0/disc discs/.hidden/part1; do mknod $n b 7 $1 || exit; done"
-        " && mknod mmcblk0p1 c 1 3 && mount -t tmpfs none /tmp && mkdir /tmp/mnt && echo ready"
+        " && mknod mmcblk0p1 c 1 3 && mkdir .clone && mount --bind \"$2\" .clone"
+        " && mount -t tmpfs none /tmp && case \"$2\" in /tmp/*) mkdir -p \"/tmp${2#/tmp}\""
+        " && mount --bind .clone \"/tmp${2#/tmp}\";; esac && mkdir /tmp/mnt && echo ready"
         " || exit 99; cd /; /proc/self/fd/3 -d 0 -V; echo \"status $?\" >&2;"
         " /proc/self/fd/3 -m /nowhere -d 0; echo \"status $?\" >&2";
     RunResult r = RunProgram({"unshare", "-m", "sh", "-c", script, BuiltProgram("pk2update"),
-                              std::to_string(minor)});
+                              std::to_string(minor), SOURCE_DIR});
     if (r.out != "ready\n")
         GTEST_SKIP() << "no private mount namespace with device nodes here: " << r.err;
     // On /tmp/mnt every mount fails alike (no vfat in the kernel, or an
