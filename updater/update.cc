@@ -67,6 +67,9 @@ int updateFromPk2(const char *path)
     if (remove_after_process)
         remove(path);
     if (result == 0 && reboot_after_process) {
+        // Into a pipe or a file stdout is fully buffered; the restart
+        // would drop what the run printed.
+        fflush(stdout);
         PlatformSync();
         PlatformReboot(RESTART_CMD);
     }

@@ -135,3 +135,53 @@ scenario_5() {
   python3 "$here/relay_check.py" "$out" | sed 's/^/BOARD-VERDICT 5 /' >>"$work/verdicts.5"
   settle 5
 }
+
+scenario_6() {
+  local card=$work/card6.img
+  begin 6
+  make_disk "$card"
+  boot_and_read 6 s6 "board.scenario=6" $(card_drive "$card")
+  host 6 "board ran to the end" ran_to_end s6
+  card_get "$card" boot.0 "$work/boot.0" || true
+  host 6 "snapshot left on the card" [ -s "$work/boot.0" ]
+  settle 6
+}
+
+# Waits for the board to ask, then adds a disk with the package through
+# qemu's monitor: the drive, then a SCSI disk on the controller that booted
+# empty, as a USB disk that is plugged in.
+add_disk_when_asked() {
+  local disk=$1 n=0
+  until [ -f "$work/s7.log" ] && console_has s7 BOARD-ADD-DISK; do
+    n=$((n + 1))
+    [ $n -lt $((timeout_s * 2)) ] || return 1
+    sleep 0.5
+  done
+  python3 - "$work/monitor.sock" "$disk" <<'PY'
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+for cmd in ("drive_add 0 if=none,id=hot,format=raw,file=" + sys.argv[2],
+            "device_add scsi-hd,drive=hot,bus=scsi.0"):
+    s.sendall((cmd + "\n").encode())
+    time.sleep(1)
+PY
+}
+
+scenario_7() {
+  local card=$work/card7.img disk=$work/disk7.img helper
+  begin 7
+  make_disk "$card"
+  make_disk "$disk"
+  card_put "$disk" "$work/ipcam" ipcam
+  rm -f "$work/monitor.sock" "$work/s7.log"
+  add_disk_when_asked "$disk" >"$work/s7-monitor.log" 2>&1 &
+  helper=$!
+  monitor="unix:$work/monitor.sock,server=on,wait=off" \
+    boot_and_read 7 s7 "board.scenario=7" $(card_drive "$card") \
+    -device virtio-scsi-device,id=scsi
+  wait $helper || true
+  host 7 "board ran to the end" ran_to_end s7
+  host 7 "disk: package removed after the install" absent "$disk" ipcam
+  settle 7
+}

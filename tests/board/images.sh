@@ -32,6 +32,10 @@ build_initramfs() {
   cp "$root/bin/busybox" "$initramfs/bin/"
   cp "$here/init" "$initramfs/init"
   cp "$here/relay-scenario" "$initramfs/etc/board/"
+  # Not in /etc/board, whose listing scenario 5 compares.
+  mkdir -p "$initramfs/etc/board.d"
+  cp "$here/dist-scenarios" "$initramfs/etc/board.d/"
+  install_dist
   local p
   for p in pk2update morv systemcall_service morv_example; do
     [ -x "$programs/$p" ] && cp "$programs/$p" "$initramfs/bin/"
@@ -50,6 +54,17 @@ build_initramfs() {
   # The SIGRTMIN the relay's own C library reports: glibc keeps two
   # real-time signals for itself, musl three.
   if readelf -n "$programs/morv" | grep -q NT_GNU_ABI_TAG; then rtmin=34; else rtmin=35; fi
+}
+
+# The device scripts where the install target puts them in an image.
+install_dist() {
+  local dist=$top/dist
+  mkdir -p "$initramfs"/etc/{init.d,hotplug,default,mdev.conf.d}
+  cp "$dist/S50morv" "$initramfs/etc/init.d/"
+  cp "$dist/pk2scan" "$initramfs/etc/hotplug/"
+  cp "$dist/morv.default" "$initramfs/etc/default/morv"
+  cp "$dist/pk2update.default" "$initramfs/etc/default/pk2update"
+  cp "$dist/mdev.conf" "$initramfs/etc/mdev.conf.d/pk2update.conf"
 }
 
 # A 64 MiB image (the emulated SD card wants a power of two) with an MBR and
@@ -83,7 +98,7 @@ boot() {
     -dtb "$(ls "$root"/usr/lib/linux-image-*-armmp/vexpress-v2p-ca9.dtb | head -n1)" \
     -initrd "$work/initrd.gz" \
     -append "console=ttyAMA0 rdinit=/init panic=-1 quiet board.ident=$ident board.rtmin=$rtmin $extra" \
-    -display none -monitor none -serial stdio -no-reboot -nic none \
+    -display none -monitor "${monitor:-none}" -serial stdio -no-reboot -nic none \
     -audiodev none,id=snd0 -global pl041.audiodev=snd0 \
     "$@" </dev/null >"$work/$name.log" 2>&1 || rc=$?
   end=$(date +%s%N)

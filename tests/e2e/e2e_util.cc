@@ -114,6 +114,21 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
     return r;
 }
 
+pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
+                   const std::string &err)
+{
+    int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = fork();
+    if (pid == 0)
+        childExec(argv, "", in_fd, out_fd, err_fd);
+    close(in_fd);
+    close(out_fd);
+    close(err_fd);
+    return pid;
+}
+
 // Each word single-quoted for sh.
 static std::string shellQuoted(const std::string &words)
 {

@@ -4,6 +4,8 @@
 #ifndef TESTS_E2E_E2E_UTIL_H
 #define TESTS_E2E_E2E_UTIL_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -19,6 +21,12 @@ RunResult RunProgram(const std::vector<std::string> &argv,
                      const std::string &input = "",
                      const std::string &cwd = "",
                      int timeout_seconds = 120);
+
+// Starts argv in the background with standard input from /dev/null and
+// standard output and error into the files out and err; returns its pid.
+// The caller waits for it or kills it.
+pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
+                   const std::string &err);
 
 // The path of a program the build left in the build directory, or in the
 // folder E2E_PROGRAM_DIR names when it has one of that name: the same tests
