@@ -11,13 +11,12 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 DESTDIR=$work/image cmake --install "$build" --prefix / >/dev/null
-for f in sbin/pk2update sbin/morv etc/init.d/S50morv etc/hotplug/pk2scan etc/default/morv \
-  etc/default/pk2update etc/mdev.conf.d/pk2update.conf etc/udev/rules.d/90-pk2update.rules; do
+for f in sbin/pk2update sbin/morv etc/default/morv etc/default/pk2update \
+  etc/mdev.conf.d/pk2update.conf etc/udev/rules.d/90-pk2update.rules; do
   [ -e "$work/image/$f" ] || fail "install leaves out $f"
 done
 for f in etc/init.d/S50morv etc/hotplug/pk2scan; do
-  [ -x "$work/image/$f" ] || fail "$f is not executable"
-  sh -n "$work/image/$f" || fail "$f does not parse"
+  [ -x "$work/image/$f" ] && sh -n "$work/image/$f" || fail "$f missing, not executable or does not parse"
 done
 
 mkdir -p "$work/bin"
@@ -50,9 +49,8 @@ wait
 awk '/^start/ { if (open) bad = 1; open = 1; n++ } /^end/ { open = 0 }
      END { exit (bad || open || n < 1 || n > 4) }' "$work/calls" ||
   fail "scans overlapped or none ran: $(cat "$work/calls")"
-[ ! -e "$work/run/pk2scan.lock" ] && [ ! -e "$work/run/pk2scan.pending" ] ||
-  fail "lock or pending event left behind"
-[ -d "$work/mnt" ] || fail "mount folder not made"
+[ ! -e "$work/run/pk2scan.lock" ] && [ ! -e "$work/run/pk2scan.pending" ] && [ -d "$work/mnt" ] ||
+  fail "lock or pending event left behind, or mount folder not made"
 grep -qx "start -d 0x1234 -c $work/pk2.ini -r -m $work/mnt -b" "$work/calls" ||
   fail "scan options: $(head -n1 "$work/calls")"
 grep -q "Check partition /dev/mmcblk0p1" "$work/relay" &&

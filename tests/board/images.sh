@@ -33,8 +33,7 @@ build_initramfs() {
   cp "$here/init" "$initramfs/init"
   cp "$here/relay-scenario" "$initramfs/etc/board/"
   # Not in /etc/board, whose listing scenario 5 compares.
-  mkdir -p "$initramfs/etc/board.d"
-  cp "$here/dist-scenarios" "$initramfs/etc/board.d/"
+  install -D "$here/dist-scenarios" "$initramfs/etc/board.d/dist-scenarios"
   install_dist
   local p
   for p in pk2update morv systemcall_service morv_example; do
@@ -58,13 +57,11 @@ build_initramfs() {
 
 # The device scripts where the install target puts them in an image.
 install_dist() {
-  local dist=$top/dist
-  mkdir -p "$initramfs"/etc/{init.d,hotplug,default,mdev.conf.d}
-  cp "$dist/S50morv" "$initramfs/etc/init.d/"
-  cp "$dist/pk2scan" "$initramfs/etc/hotplug/"
-  cp "$dist/morv.default" "$initramfs/etc/default/morv"
-  cp "$dist/pk2update.default" "$initramfs/etc/default/pk2update"
-  cp "$dist/mdev.conf" "$initramfs/etc/mdev.conf.d/pk2update.conf"
+  local pair
+  for pair in S50morv:init.d/S50morv pk2scan:hotplug/pk2scan morv.default:default/morv \
+    pk2update.default:default/pk2update mdev.conf:mdev.conf.d/pk2update.conf; do
+    install -D "$top/dist/${pair%%:*}" "$initramfs/etc/${pair#*:}"
+  done
 }
 
 # A 64 MiB image (the emulated SD card wants a power of two) with an MBR and
