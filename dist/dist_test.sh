@@ -16,7 +16,8 @@ for f in sbin/pk2update sbin/morv etc/default/morv etc/default/pk2update \
   [ -e "$work/image/$f" ] || fail "install leaves out $f"
 done
 for f in etc/init.d/S50morv etc/hotplug/pk2scan; do
-  [ -x "$work/image/$f" ] && sh -n "$work/image/$f" || fail "$f missing, not executable or does not parse"
+  [ -x "$work/image/$f" ] && sh -n "$work/image/$f" ||
+    fail "$f missing, not executable or does not parse"
 done
 
 mkdir -p "$work/bin"

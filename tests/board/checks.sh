@@ -33,7 +33,9 @@ profile_records() { # image: the card's pk2.ini holds our publication time
 installed_on() { # image: package removed and profile written
   absent "$1" ipcam && profile_records "$1"
 }
-same_profile() { card_get "$1" pk2.ini "$work/pk2.ini" && cmp -s "$work/pk2.ini" "$work/pk2-first.ini"; }
+same_profile() {
+  card_get "$1" pk2.ini "$work/pk2.ini" && cmp -s "$work/pk2.ini" "$work/pk2-first.ini"
+}
 # FAT32 keeps the "not cleanly unmounted" flag in bit 0 of byte 0x41 of the
 # partition's boot sector.
 dirty_at=$((1048576 + 0x41))
@@ -121,7 +123,8 @@ scenario_6() {
   local card=$work/card6.img
   begin 6 "$card"
   boot_and_read 6 s6 "board.scenario=6" $(card_drive "$card")
-  host 6 "snapshot left on the card" eval 'card_get "$card" boot.0 "$work/boot.0" && [ -s "$work/boot.0" ]'
+  host 6 "snapshot left on the card" \
+    eval 'card_get "$card" boot.0 "$work/boot.0" && [ -s "$work/boot.0" ]'
   settle 6
 }
 
