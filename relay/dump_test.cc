@@ -62,24 +62,29 @@ TEST(Relay, OptionsUsageSignalsAndBufferBytes)
     }
 }
 
-enum { OFF, ON, OPEN = 3 }; // ON: dump_mode DUMP_CONT; OPEN: and the continuous file open
+// Dump states (ON: dump_mode DUMP_CONT; OPEN: and the continuous file
+// open) and the requests that set (MARK + 1) or remove (MARK) the marker.
+enum { OFF, ON, OPEN = 3, MARK = 10 };
 
 // Each case makes files in a scratch folder (@ in its words), sets the
-// options, then runs requests with the dump state carried over: the file
-// each writes (mode 0666 under a detached server's mask 0), the names
-// afterwards, the state. Written files hold the -a files, command output
-// and the ring, oldest byte first; others keep their content. With
-// standard input closed a new file gets descriptor 0, which the loop takes
-// for "no file". A planted link is not written through, a FIFO takes nothing.
-TEST(Relay, DumpFiles)
+// options, then runs requests with the state carried over: the file each
+// writes (new ones: mode 0666, a marker 0644, under a detached server's
+// mask 0), the names afterwards, the state or the marker's result.
+// Written files hold the -a files, command output and the ring, oldest
+// byte first; others keep their content. With standard input closed a new
+// file gets descriptor 0, which the loop takes for "no file". Planted
+// links are not followed, a device or FIFO takes nothing.
+TEST(Relay, DumpFilesAndMarker)
 {
     struct Req { int request; const char *wrote, *after; int state; };
     // log.0 and log.cont.0 can't be removed while every number is taken.
     const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && echo >$b.2; done";
-    const char *all = "log.0 log.1 log.2 log.cont.0 log.cont.1 log.cont.2", *lo = "-o @log", *l01 = "log.0 log.1";
+    const char *all = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2", *lo = "-o @log",
+               *l01 = "log.0 log.1", *bcd = "b b/DUMPLOG c d";
     const std::string file = "\n---------------------------- Dump of @", cmd = "\n--------------------- dump of ",
                       end = " ----------------------------\n", longcmd = "echo\ttwo\t#" + std::string(5000, 'c');
-    const struct { int max_file; std::string args; const char *setup; std::vector<Req> reqs; int start = DUMP_NOREQ; std::string head = ""; } cases[] = {
+    const struct { int max_file; std::string args; const char *setup; std::vector<Req> reqs; int start = DUMP_NOREQ;
+                   bool no_stdin = false; std::string head = ""; } cases[] = {
         {20, lo, "", {{DUMP_NOREQ, "", "", OFF}, {DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF},
          {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}, {DUMP_NOREQ, "", "log.0 log.cont.0", OPEN},
          {DUMP_CONT, "", "log.0 log.cont.0", OPEN}, {DUMP_SNAP, "log.1", "log.0 log.1 log.cont.0", OPEN},
@@ -91,26 +96,30 @@ TEST(Relay, DumpFiles)
         {1, lo, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}},
         {20, "-O @log", "printf %5000s >log.cont", {{DUMP_SNAP, "log", "log log.cont", OFF}, {DUMP_CONT, "log.cont", "log log.cont", OPEN}}},
         {20, "-o @none/log -o @log", "echo older >log.0", {{DUMP_SNAP, "log.1", l01, OFF}}},
-        {3, "-o @log -o @other", stuck, {{DUMP_SNAP, "other.0", "log.0 log.1 log.2 log.cont.0 log.cont.1 log.cont.2 other.0", OFF}}},
-        {3, lo, stuck, {{DUMP_SNAP, "", all, OFF}, {DUMP_CONT, "", all, ON}}}, {20, "", "", {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}}},
+        {3, "-o @log -o @other", stuck, {{DUMP_SNAP, "other.0", "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2 other.0", OFF}}},
+        {3, lo, stuck, {{DUMP_SNAP, "", all, OFF}, {DUMP_CONT, "", all, ON}}},
+        {20, "", "", {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}, {MARK + 1, "", "", 0}, {MARK, "", "", 0}}},
         {20, "-O @over -O @sub/fifo -O /dev/null -O @plain", "echo root >v; ln -s v over; mkdir sub; mkfifo sub/fifo",
-         {{DUMP_SNAP, "plain", "over plain sub v", OFF}}},
+         {{DUMP_SNAP, "plain", "over plain sub sub/fifo v", OFF}}},
+        {20, "-o @a -o @b -o @c -o @d", "mkdir b c d; ln -s ../made b/DUMPLOG", {{MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1},
+         {MARK, "", bcd, 1}, {MARK, "", bcd, 0}, {MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1}}, DUMP_NOREQ, true},
         {20, "-a @first -a @missing -a @third -e echo\tone -e true -E " + longcmd + " " + lo, "echo alpha >first; printf gamma >third",
-         {{DUMP_CONT, "log.cont.0", "first log.cont.0 third", OPEN}}, -9, file + "first" + end.substr(0, 28) + "\nalpha\n" + file + "third" +
-         end.substr(0, 28) + "\ngamma" + cmd + "echo\tone" + end + "one\n" + cmd + "true" + end + cmd + longcmd + end + "two\n"}};
+         {{DUMP_CONT, "log.cont.0", "first log.cont.0 third", OPEN}}, DUMP_NOREQ, true, file + "first" + end.substr(0, 28) +
+         "\nalpha\n" + file + "third" + end.substr(0, 28) + "\ngamma" + cmd + "echo\tone" + end + "one\n" + cmd + "true" + end + cmd +
+         longcmd + end + "two\n"}};
     for (const auto &c : cases) {
         ScratchDir d;
         auto entries = [&] {
             std::map<std::string, std::string> m;
-            for (const auto &e : std::filesystem::directory_iterator(d.path))
-                m[e.path().filename()] = ReadFile(e.path());
+            for (const auto &e : std::filesystem::recursive_directory_iterator(d.path))
+                m[e.path().lexically_relative(d.path)] = e.is_fifo() ? "" : ReadFile(e.path());
             return m;
         };
         ASSERT_EQ(RunProgram({"sh", "-c", c.setup}, "", d.path).status, 0) << c.setup;
         ASSERT_NE(Configure(std::regex_replace(c.args, std::regex("@"), d.path + "/")), "usage");
         unsigned char mem[3] = {'0', 'r', 'q'};
         LoopBuffer lb = {mem, 3, 1, 3}; // wrapped: r q | mark
-        int mode = c.start == -9 ? DUMP_NOREQ : c.start, cont = -1, stdin_copy = dup(0);
+        int mode = c.start, cont = -1, stdin_copy = dup(0);
         for (const Req &r : c.reqs) {
             SCOPED_TRACE(c.args.substr(0, 40) + " " + c.setup + ", then " + r.after);
             std::map<std::string, std::string> before = entries();
@@ -118,54 +127,28 @@ TEST(Relay, DumpFiles)
             mem[0]++; // a new mark for each request
             mode_t mask = umask(0);
             testing::internal::CaptureStdout();
-            if (c.start == -9) // after the capture has its descriptors
+            if (c.no_stdin) // after the capture has its descriptors
                 close(0);
-            DumpStep(r.request, &lb, c.max_file, &mode, &cont);
-            EXPECT_EQ(fcntl(0, F_GETFD) == -1, c.start == -9) << "descriptor 0 left open";
+            int got = r.request >= MARK ? set_autodump(r.request - MARK) : (DumpStep(r.request, &lb, c.max_file, &mode, &cont), -1);
+            EXPECT_EQ(fcntl(0, F_GETFD) == -1, c.no_stdin) << "descriptor 0 left open";
             dup2(stdin_copy, 0);
             umask(mask);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), *r.wrote ? "dump log to " + d.file(r.wrote) + "...\n" : "");
-            std::string names;
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), *r.wrote && got < 0 ? "dump log to " + d.file(r.wrote) + "...\n" : "");
+            std::string names, head = std::regex_replace(c.head, std::regex("@"), d.path + "/");
             for (const auto &[name, text] : entries()) {
                 names += (names.empty() ? "" : " ") + name;
-                std::string written = std::regex_replace(c.head, std::regex("@"), d.path + "/") + LOG_HEADER + "rq" + (char)mem[0];
-                EXPECT_EQ(text, name == r.wrote ? written : before[name]) << name;
+                EXPECT_EQ(text, name != r.wrote ? before[name] : got < 0 ? head + LOG_HEADER + "rq" + (char)mem[0] : "") << name;
             }
             EXPECT_EQ(names, r.after);
-            EXPECT_EQ((mode == DUMP_CONT) | (cont > 0) << 1, r.state);
+            EXPECT_EQ(got >= 0 ? got : (mode == DUMP_CONT) | (cont > 0) << 1, r.state);
             if (cont > 0 || was_open > 0) // closed when done, else kept from the commands of later dumps
                 EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
             struct stat st = {};
-            if (*r.wrote && !before.count(r.wrote)) // made anew
-                EXPECT_TRUE(stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == 0666);
+            if (*r.wrote && !before.count(r.wrote))
+                EXPECT_TRUE(stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u));
         }
         if (cont > 0)
             close(cont);
         close(stdin_copy);
     }
-}
-
-// The marker goes to the first path where it can be made, never through a
-// planted link. With standard input closed, one opened on descriptor 0
-// must count as made and not be left open.
-TEST(Relay, AutodumpMarker)
-{
-    Configure("");
-    EXPECT_EQ(set_autodump(1) + set_autodump(0), 0); // no dump path: nothing made or removed
-    ScratchDir dir;
-    std::string p = dir.path + "/";
-    ASSERT_EQ(RunProgram({"sh", "-c", "mkdir b c d && ln -s ../made b/DUMPLOG"}, "", p).status, 0);
-    Configure("-o " + p + "a -o " + p + "b -o " + p + "c -o " + p + "d");
-    int saved = dup(0);
-    close(0);
-    mode_t old = umask(0); // a detached server runs with mask 0
-    EXPECT_EQ(set_autodump(1), 1);
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);
-    umask(old);
-    dup2(saved, 0);
-    close(saved);
-    EXPECT_EQ(RunProgram({"sh", "-c", "stat -c '%a %n' * */*"}, "", p).out, "755 b\n755 c\n755 d\n777 b/DUMPLOG\n644 c/DUMPLOG\n");
-    EXPECT_EQ((std::vector<int>{set_autodump(1), set_autodump(0), set_autodump(0)}), (std::vector<int>{1, 1, 0}));
-    EXPECT_FALSE(FileExists(p + "c/DUMPLOG"));
-    Configure("");
 }
