@@ -1,5 +1,4 @@
-// Drives the loop buffer with random writes and reads and checks it against
-// a naive model that keeps every byte and trims the oldest.
+// Random writes and reads against a naive model that keeps every byte and trims the oldest.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -36,6 +35,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     }
     LoopBufferUninit(&lb);
-    LoopBufferUninit(&lb); // twice is harmless
     return 0;
 }

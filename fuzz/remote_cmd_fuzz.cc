@@ -1,6 +1,5 @@
-// The text path of remote commands (allowed check, cut, one blank after
-// "cat"/"ls") against a plain model; the 257-byte text is never left.
-// Input: the -c list, a 0xFF byte, the client's text; without 0xFF, no list.
+// Remote command texts (allowed check, cut, one blank after "cat"/"ls") against a plain model;
+// the 257-byte text is never left. Input: the -c list, 0xFF, the client's text (no 0xFF: no list).
 #include <stdlib.h>
 #include <string.h>
 
@@ -32,6 +31,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if ((cmd && (cmd < buf || cmd >= buf + 257 || !*cmd)) || want != (cmd ? cmd : ""))
         abort();
     free(buf);
-    acmd_list = nullptr;
     return 0;
 }
