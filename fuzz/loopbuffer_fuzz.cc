@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::deque<uint8_t> model;
     while (data < end) {
         bool write = byte() % 3 != 2;
-        uint32_t n = byte() % (write ? 160 : 80), got = 0;
+        uint32_t n = byte() % (write ? 160 : 80);
         std::vector<uint8_t> buf(n + 1, 0xAA), held; // buf[n] must stay untouched
         for (uint32_t i = 0; write && i < n; i++)
             buf[i] = byte();
@@ -25,13 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.insert(model.end(), buf.begin(), buf.begin() + n);
         while (model.size() > (size_t)std::max(cap, 0))
             model.pop_front();
-        if (!write && (got = LoopBufferRead(&lb, buf.data(), n)) != std::min<size_t>(n, model.size()))
-            abort();
+        uint32_t got = write ? 0 : LoopBufferRead(&lb, buf.data(), n);
         LoopBufferSegment seg[2]; // read out of the storage, which ASan bounds
         for (int i = 0, segs = LoopBufferGetPtr(&lb, seg); i < segs && segs <= 2; i++)
             held.insert(held.end(), seg[i].addr, seg[i].addr + seg[i].len);
-        if (buf[n] != 0xAA || !std::equal(buf.begin(), buf.begin() + got, model.begin()) || lb.count != model.size() ||
-            !std::equal(held.begin(), held.end(), model.begin(), model.end()))
+        if (got != (write ? 0 : std::min<size_t>(n, model.size())) || buf[n] != 0xAA || lb.count != model.size() ||
+            !std::equal(buf.begin(), buf.begin() + got, model.begin()) || !std::equal(held.begin(), held.end(), model.begin(), model.end()))
             abort();
     }
     LoopBufferUninit(&lb);

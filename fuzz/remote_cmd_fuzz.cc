@@ -13,9 +13,8 @@ static bool freeText(const std::string &s) { return s.rfind("cat ", 0) == 0 || s
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const char *in = (const char *)data, *sep = (const char *)memchr(in, 0xFF, size), *white = " \t\n\v\f\r";
-    std::string list(in, sep ? sep - in : 0), text(sep ? sep + 1 : in, in + size), want;
-    list.resize(strlen(list.c_str()));
-    text.resize(std::min(strlen(text.c_str()), (size_t)256));
+    std::string list = std::string(in, sep ? sep - in : 0).c_str(), text = std::string(sep ? sep + 1 : in, in + size).c_str(), want;
+    text.resize(std::min(text.size(), (size_t)256));
     acmd_list = sep ? list.c_str() : nullptr;
     std::string word = text.substr(0, text.find_first_of(white));
     size_t at = list.find(word), end = at + word.size(); // only the first occurrence counts
