@@ -39,10 +39,10 @@ static std::string Configure(const std::string &line)
 
 enum { OFF, ON, OPEN = 3, MARK = 10 }; // ON: dump_mode DUMP_CONT; OPEN: and a continuous file open
 
-// Options kept, then dump cases: files made in a scratch folder (@), requests (MARK + 1/0: make/remove
-// the marker) run with the state carried over: the file each writes (new: mode 0666, a marker 0644,
-// under mask 0) and its bytes, the names afterwards, the state or the marker's result. With standard
-// input closed a new file gets descriptor 0, which the loop takes for "no file".
+// Options kept, signals' requests, then dump cases: files made in a scratch folder (@), requests
+// (MARK + 1/0: make/remove the marker) run with the state carried over: the file each writes (new:
+// mode 0666, a marker 0644, under mask 0) and its bytes, the names afterwards, the state or the
+// marker's result. With standard input closed a new file gets descriptor 0, the loop's "no file".
 TEST(Relay, OptionsDumpFilesAndMarker)
 {
     const std::string D = "s0 B0 b8 p3201 m20 v0 a0 e0"; // the defaults
@@ -53,6 +53,8 @@ TEST(Relay, OptionsDumpFilesAndMarker)
     for (const auto &[line, want] : options)
         EXPECT_EQ(Configure(line), want) << line;
     EXPECT_EXIT(printUsage(), testing::ExitedWithCode(1), "");
+    for (auto [sig, request] : {std::pair{SIGUSR1, DUMP_SNAP}, {SIGUSR2, DUMP_CONT}, {SIGRTMIN, DUMP_STOP}, {SIGHUP, DUMP_NOREQ}})
+        EXPECT_EQ((sig_handler(sig), TakeDumpRequest()) * 10 + dump_out, request * 10 + DUMP_NOREQ) << sig; // taken once
     struct Req { int request; const char *wrote, *after; int state; };
     const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && echo >$b.2; done", *lo = "-o @log",
                *all = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2", *l01 = "log.0 log.1";
@@ -89,8 +91,7 @@ TEST(Relay, OptionsDumpFilesAndMarker)
         int mode = c.start, cont = -1, stdin_copy = dup(0);
         for (const Req &r : c.reqs) {
             SCOPED_TRACE(c.args.substr(0, 40) + " " + c.setup + ", then " + r.after);
-            bool made = *r.wrote && !FileExists(d.file(r.wrote));
-            int was_open = cont;
+            int was_open = cont, made = *r.wrote && !FileExists(d.file(r.wrote));
             mem[0]++; // a new mark for each request
             mode_t mask = umask(0);
             testing::internal::CaptureStdout();
@@ -108,8 +109,7 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             if (cont > 0 || was_open > 0) // closed when done, else kept from the commands of later dumps
                 EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
             struct stat st = {};
-            if (made)
-                EXPECT_TRUE(stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u));
+            EXPECT_TRUE(!made || (stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u)));
         }
         close(cont);
         close(stdin_copy);
