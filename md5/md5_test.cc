@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-static std::string DigestOf(const std::string &m, size_t run = SIZE_MAX)
+static std::string DigestOf(const std::string &m, size_t run = SIZE_MAX) // hex, m fed in runs of run bytes
 {
     MD5_CTX ctx, zero = {};
     unsigned char d[16];
@@ -11,7 +11,7 @@ static std::string DigestOf(const std::string &m, size_t run = SIZE_MAX)
     for (size_t at = 0; at < m.size(); at += run)
         MD5_Update(&ctx, (const unsigned char *)m.data() + at, (uint32_t)std::min(run, m.size() - at));
     MD5_Final(d, &ctx);
-    EXPECT_EQ(0, memcmp(&ctx, &zero, sizeof ctx)) << "context left after MD5_Final"; // fed in runs of run bytes
+    EXPECT_EQ(0, memcmp(&ctx, &zero, sizeof ctx)) << "context left after MD5_Final";
     for (unsigned char b : d)
         hex += std::string(1, "0123456789abcdef"[b >> 4]) + "0123456789abcdef"[b & 15];
     return hex;
