@@ -1,279 +1,117 @@
 #include "dump.h"
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <map>
+#include <regex>
 
 #include "e2e_util.h"
 #include "options.h"
 #include "settings.h"
 
-namespace {
+static const std::string LOG_HEADER = "\n---------------------------- Dump of log -----------------------------\n";
 
-const std::string LOG_HEADER =
-    "\n---------------------------- Dump of log -----------------------------\n";
-std::string FileHeader(const std::string &p) { return "\n---------------------------- Dump of " + p + " ---------------------------\n"; }
-std::string CmdHeader(const std::string &c) { return "\n--------------------- dump of " + c + " ----------------------------\n"; }
-std::string DumpLine(const std::string &name) { return "dump log to " + name + "...\n"; }
-
-mode_t Mode(const std::string &path)
+// Sets morv's settings from the blank-separated words of line (they stay
+// valid until the next call) and shows what was kept, or "usage".
+static std::string Configure(const std::string &line)
 {
-    struct stat st = {};
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
+    static std::string words;
+    words = line;
+    n_dump_path = n_copy_file = n_dump_cmd = optind = opterr = 0, acmd_list = nullptr; // optind 0: a full getopt reset
+    std::vector<char *> argv = {(char *)"morv"};
+    for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
+        argv.push_back(w);
+    RelayOptions o;
+    if (RelayParseOptions((int)argv.size(), argv.data(), &o) != 0)
+        return n_dump_path ? "usage, but a path was kept" : "usage";
+    char s[80];
+    snprintf(s, sizeof s, "s%d B%d b%d p%d m%d v%d a%d e%d", o.server, o.detach, o.buffer_size, o.port_listen, o.max_file, o.verbose,
+             n_copy_file, n_dump_cmd);
+    std::string r = s;
+    for (int i = 0; i < n_dump_path; i++)
+        r += (dump_path_flag[i] ? " -O " : " -o ") + std::string(dump_out_paths[i]);
+    return acmd_list ? r + " -c " + acmd_list : r;
 }
 
-// The entries of a directory: name -> content.
-std::map<std::string, std::string> Entries(const std::string &dir)
+enum { OFF, ON, OPEN = 3, MARK = 10 }; // ON: dump_mode DUMP_CONT; OPEN: and a continuous file open
+
+// Options kept, signals' requests, then dump cases: files made in a scratch folder (@), requests
+// (MARK + 1/0: make/remove the marker) run with the state carried over: the file each writes (new:
+// mode 0666, a marker 0644, under mask 0) and its bytes, the names afterwards, the state or the
+// marker's result. With standard input closed a new file gets descriptor 0, the loop's "no file".
+TEST(Relay, OptionsDumpFilesAndMarker)
 {
-    std::map<std::string, std::string> m;
-    for (const auto &e : std::filesystem::directory_iterator(dir))
-        m[e.path().filename()] = ReadFile(e.path());
-    return m;
-}
-
-struct DumpTest : testing::Test {
-    ScratchDir dir;
-    std::vector<std::string> args; // the settings point into these
-    unsigned char mem[8] = {'i', 'j', 'c', 'd', 'e', 'f', 'g', 'h'};
-    LoopBuffer lb = {mem, 8, 2, 8}; // wrapped: c d e f g h | i j
-    int mode = DUMP_NOREQ, cont = -1;
-
-    void TearDown() override
-    {
-        if (cont > 0)
-            close(cont);
-        Configure({});
-    }
-    // Dump paths, -a files and -e commands, set as morv's command line sets them.
-    void Configure(const std::vector<std::string> &a)
-    {
-        args = a;
-        std::vector<char *> argv = {const_cast<char *>("morv")};
-        for (std::string &s : args)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-        n_dump_path = n_copy_file = n_dump_cmd = 0;
-        optind = 0;
-        RelayOptions opt;
-        ASSERT_EQ(RelayParseOptions((int)argv.size() - 1, argv.data(), &opt), 0);
-    }
-    // Runs one dump step and returns what it printed.
-    std::string Step(int request, int max_file = 20)
-    {
-        testing::internal::CaptureStdout();
-        DumpStep(request, &lb, max_file, &mode, &cont);
-        return testing::internal::GetCapturedStdout();
-    }
-};
-
-// Names and headers have no fixed bound: nothing is cut.
-TEST_F(DumpTest, SnapshotBytesAndLongNamesWrittenWhole)
-{
-    std::string deep = dir.path, dotted; // a dump path over 300 bytes, a -a path near 4096
-    while (deep.size() < 300)
-        ASSERT_EQ(mkdir((deep += "/a-rather-long-directory-name").c_str(), 0755), 0);
-    std::string a1 = deep + "/first", a3 = dir.file("third");
-    WriteFile(a1, "alpha\n");
-    WriteFile(a3, "gamma");
-    while (dotted.size() + 2 + a1.size() < 4090)
-        dotted += "./";
-    std::string huge = "/" + dotted + a1.substr(1), longcmd = "echo two #" + std::string(5000, 'c');
-    Configure({"-a", huge, "-a", dir.file("missing"), "-a", a3, "-e", "printf 'one\\n'", "-e", "true",
-               "-E", longcmd, "-o", deep + "/log"});
-    mode_t old = umask(0); // a detached server runs with mask 0
-    EXPECT_EQ(Step(DUMP_SNAP), DumpLine(deep + "/log.0"));
-    umask(old);
-    ASSERT_EQ(LOG_HEADER.size(), 72u);
-    std::string want = FileHeader(huge) + "alpha\n" + FileHeader(a3) + "gamma" + CmdHeader("printf 'one\\n'") +
-                       "one\n" + CmdHeader("true") + CmdHeader(longcmd) + "two\n" + LOG_HEADER + "cdefghij";
-    std::string got = ReadFile(deep + "/log.0");
-    EXPECT_TRUE(got == want) << got.size() << " bytes, want " << want.size() << ":\n" << got.substr(0, 400);
-    EXPECT_EQ(Mode(deep + "/log.0"), 0666u);
-    EXPECT_EQ(cont, -1);
-    Step(DUMP_CONT);
-    EXPECT_TRUE(FileExists(deep + "/log.cont.0"));
-    ASSERT_EQ(mkdir((deep + "/log").c_str(), 0755), 0);
-    EXPECT_EQ(set_autodump(1), 1);
-    EXPECT_TRUE(FileExists(deep + "/log/DUMPLOG"));
-}
-
-enum Start { OFF, ON_OPEN, ON_NO_FILE }; // on without a file: an earlier opening failed
-
-TEST_F(DumpTest, StateTable)
-{
-    // Afterwards: "snap" log.0 written, "cont" log.cont.0 there, "open" a file
-    // open, "same" the one open before, "on" dump_mode DUMP_CONT.
-    struct Case { const char *name; Start start; int request; const char *after; };
-    const Case cases[] = {
-        {"off noreq", OFF, DUMP_NOREQ, ""},
-        {"off stop", OFF, DUMP_STOP, ""},
-        {"off snap", OFF, DUMP_SNAP, "snap"},
-        {"off cont", OFF, DUMP_CONT, "cont open on"},
-        {"on noreq", ON_OPEN, DUMP_NOREQ, "cont open same on"},
-        {"on stop", ON_OPEN, DUMP_STOP, "cont"},
-        {"on snap", ON_OPEN, DUMP_SNAP, "snap cont open same on"},
-        {"on cont", ON_OPEN, DUMP_CONT, "cont open same on"},
-        {"on without file cont", ON_NO_FILE, DUMP_CONT, "cont open on"},
-        {"on without file stop", ON_NO_FILE, DUMP_STOP, ""},
-        {"on without file snap", ON_NO_FILE, DUMP_SNAP, "snap on"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::string D = "s0 B0 b8 p3201 m20 v0 a0 e0"; // the defaults
+    const std::pair<const char *, std::string> options[] = {
+        {"-s -B -v -b 16 -p 4000 -m 3 -p 1 -m y", "s1 B1 b16 p1 m0 v1 a0 e0"}, {"-o /a -O /b -o /c -o /d -O /e", D + " -o /a -O /b -o /c -o /d"},
+        {"-a 1 -a 2 -a 3 -a 4 -a 5 -a 6 -a 7 -a 8 -a 9 -a 10 -a 11 -e x -E y -e 3 -E 4 -e 5 -E 6 -e 7 -E 8 -e 9 -E 10 -e 11",
+         "s0 B0 b8 p3201 m20 v0 a10 e10"}, {"-c ls,df -c free", D + " -c free"}, {"-s -h -o /late", "usage"}, {"-x", "usage"}, {"-s -p", "usage"}};
+    for (const auto &[line, want] : options)
+        EXPECT_EQ(Configure(line), want) << line;
+    EXPECT_EXIT(printUsage(), testing::ExitedWithCode(1), "");
+    for (auto [sig, request] : {std::pair{SIGUSR1, DUMP_SNAP}, {SIGUSR2, DUMP_CONT}, {SIGRTMIN, DUMP_STOP}, {SIGHUP, DUMP_NOREQ}})
+        EXPECT_EQ((sig_handler(sig), TakeDumpRequest()) * 10 + dump_out, request * 10 + DUMP_NOREQ) << sig; // taken once
+    struct Req { int request; const char *wrote, *after; int state; };
+    const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && echo >$b.2; done", *lo = "-o @log",
+               *all = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2", *l01 = "log.0 log.1";
+    const std::string longcmd = "echo\ttwo\t#" + std::string(5000, 'c');
+    const struct { int max_file; std::string args; const char *setup; std::vector<Req> reqs; int start = DUMP_NOREQ;
+                   bool no_stdin = false; std::string head = ""; } cases[] = {
+        {20, lo, "", {{DUMP_NOREQ, "", "", OFF}, {DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF},
+         {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}, {DUMP_NOREQ, "", "log.0 log.cont.0", OPEN},
+         {DUMP_CONT, "", "log.0 log.cont.0", OPEN}, {DUMP_SNAP, "log.1", "log.0 log.1 log.cont.0", OPEN},
+         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}, {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}}},
+        {20, lo, "", {{DUMP_SNAP, "log.0", "log.0", ON}, {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}}, DUMP_CONT},
+        {20, lo, "", {{DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}, DUMP_CONT},
+        {-5, lo, "", {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}}, // as few as 1
+        {3, lo, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.1", l01, OFF},
+          {DUMP_SNAP, "log.2", "log.0 log.1 log.2", OFF}, {DUMP_SNAP, "log.0", "log.0 log.2", OFF}, {DUMP_SNAP, "log.1", l01, OFF}}},
+        {20, "-O @log", "printf %5000s >log.cont", {{DUMP_SNAP, "log", "log log.cont", OFF}, {DUMP_CONT, "log.cont", "log log.cont", OPEN}}},
+        {3, "-o @none/log -o @log -o @other", stuck,
+         {{DUMP_SNAP, "other.0", "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2 other.0", OFF}}},
+        {3, lo, stuck, {{DUMP_SNAP, "", all, OFF}, {DUMP_CONT, "", all, ON}}}, // log.0 and log.cont.0 can't be removed
+        {20, "", "", {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}, {MARK + 1, "", "", 0}, {MARK, "", "", 0}}},
+        {20, "-O @over -O @sub/fifo -O /dev/null -O @plain", "echo root >v; ln -s v over; mkdir sub; mkfifo sub/fifo",
+         {{DUMP_SNAP, "plain", "over plain sub sub/fifo v", OFF}}}, // links not followed, a device or FIFO takes nothing
+        {20, "-o @a -o @b -o @c -o @d", "mkdir b c d; ln -s ../made b/DUMPLOG", {{MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1},
+         {MARK, "", "b b/DUMPLOG c d", 1}, {MARK, "", "b b/DUMPLOG c d", 0}}, DUMP_NOREQ, true},
+        {20, "-a @missing -a @first -E true -e " + longcmd + " " + lo, "echo alpha >first", {{DUMP_CONT, "log.cont.0", "first log.cont.0", OPEN}},
+         DUMP_NOREQ, true, "\n---------------------------- Dump of @first ---------------------------\nalpha\n\n--------------------- dump of "
+         "true ----------------------------\n\n--------------------- dump of " + longcmd + " ----------------------------\ntwo\n"}};
+    for (const auto &c : cases) {
         ScratchDir d;
-        Configure({"-o", d.file("log")});
-        mode = c.start == ON_NO_FILE ? DUMP_CONT : DUMP_NOREQ;
-        if (c.start == ON_OPEN)
-            Step(DUMP_CONT);
-        ASSERT_EQ(cont > 0, c.start == ON_OPEN);
-        int before = cont;
-        Step(c.request);
-        std::string got;
-        for (auto [word, seen] : {std::pair{"snap", FileExists(d.file("log.0"))},
-                                  {"cont", FileExists(d.file("log.cont.0"))}, {"open", cont > 0},
-                                  {"same", cont > 0 && cont == before}, {"on", mode == DUMP_CONT}})
-            got += seen ? (got.empty() ? "" : " ") + std::string(word) : "";
-        EXPECT_EQ(got, c.after);
-        EXPECT_FALSE(FileExists(d.file("log.cont.1"))); // "dump" twice: one file
-        if (before > 0 && cont != before)
-            EXPECT_EQ(fcntl(before, F_GETFD), -1) << "the continuous file was left open";
-        if (cont > 0) // not inherited by the commands of later dumps
-            EXPECT_NE(fcntl(cont, F_GETFD) & FD_CLOEXEC, 0);
-        if (cont > 0 && close(cont) == 0)
-            cont = -1;
-    }
-}
-
-// Each case starts from the files its shell text makes and runs its
-// requests in turn: the file each writes ("" none), the names there
-// afterwards. Files there before keep their content unless written.
-TEST_F(DumpTest, NamesRotationAndPathsThatFail)
-{
-    struct Req { int request; const char *wrote, *after; };
-    struct Case { const char *name; int max_file; std::vector<const char *> paths; const char *setup;
-                  std::vector<Req> reqs; };
-    // log.0 and log.cont.0 can't be removed while every number is taken.
-    const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && echo >$b.2; done";
-    const char *stuck_names = "log.0 log.1 log.2 log.cont.0 log.cont.1 log.cont.2";
-    const Case cases[] = {
-        {"max_file 3, stale log.1", 3, {"-o", "log"}, "echo >log.1",
-         {{DUMP_SNAP, "log.0", "log.0"}, {DUMP_SNAP, "log.1", "log.0 log.1"},
-          {DUMP_SNAP, "log.2", "log.0 log.1 log.2"}, {DUMP_SNAP, "log.0", "log.0 log.2"},
-          {DUMP_SNAP, "log.1", "log.0 log.1"}, {DUMP_SNAP, "log.2", "log.0 log.1 log.2"},
-          {DUMP_SNAP, "log.0", "log.0 log.2"}}},
-        {"max_file 1", 1, {"-o", "log"}, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0"}, {DUMP_SNAP, "log.0", "log.0"}}},
-        {"max_file 0", 0, {"-o", "log"}, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0"}, {DUMP_SNAP, "log.0", "log.0"}}},
-        {"max_file -5", -5, {"-o", "log"}, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0"}, {DUMP_SNAP, "log.0", "log.0"}}},
-        {"overwrite", 20, {"-O", "log"}, "printf %5000s >log.cont",
-         {{DUMP_SNAP, "log", "log log.cont"}, {DUMP_SNAP, "log", "log log.cont"},
-          {DUMP_CONT, "log.cont", "log log.cont"}}},
-        {"missing directory", 20, {"-o", "none/log", "-o", "log"}, "echo older >log.0",
-         {{DUMP_SNAP, "log.1", "log.0 log.1"}}},
-        {"stuck, next path", 3, {"-o", "log", "-o", "other"}, stuck,
-         {{DUMP_SNAP, "other.0", "log.0 log.1 log.2 log.cont.0 log.cont.1 log.cont.2 other.0"}}},
-        {"stuck, only path", 3, {"-o", "log"}, stuck, {{DUMP_SNAP, "", stuck_names}, {DUMP_CONT, "", stuck_names}}},
-        {"no dump path", 20, {}, "", {{DUMP_SNAP, "", ""}, {DUMP_CONT, "", ""}}},
-    };
-    for (const Case &c : cases) {
-        ScratchDir d;
-        ASSERT_EQ(RunProgram({"sh", "-c", c.setup}, "", d.path).status, 0) << c.name;
-        std::vector<std::string> a;
-        for (const char *w : c.paths)
-            a.push_back(*w == '-' ? w : d.file(w));
-        Configure(a);
-        for (size_t i = 0; i < c.reqs.size(); i++) {
-            SCOPED_TRACE(c.name + (", request " + std::to_string(i + 1)));
-            const Req &r = c.reqs[i];
-            std::map<std::string, std::string> before = Entries(d.path);
-            std::string mark = "req" + std::to_string(i + 1), names;
-            memcpy(mem, mark.data(), mark.size());
-            lb = {mem, 8, 0, (uint32_t)mark.size()};
-            mode = DUMP_NOREQ;
-            EXPECT_EQ(Step(r.request, c.max_file), *r.wrote ? DumpLine(d.file(r.wrote)) : "");
-            for (const auto &[name, text] : Entries(d.path)) {
-                names += (names.empty() ? "" : " ") + name;
-                if (name == r.wrote)
-                    EXPECT_EQ(text, LOG_HEADER + mark);
-                else if (before.count(name))
-                    EXPECT_EQ(text, before[name]) << name;
-            }
-            EXPECT_EQ(names, r.after);
-            EXPECT_EQ(mode, r.request);
-            EXPECT_EQ(cont > 0, *r.wrote && r.request == DUMP_CONT);
-            if (cont > 0 && close(cont) == 0)
-                cont = -1;
+        ASSERT_EQ(RunProgram({"sh", "-c", c.setup}, "", d.path).status, 0) << c.setup;
+        ASSERT_NE(Configure(std::regex_replace(c.args, std::regex("@"), d.path + "/")), "usage");
+        unsigned char mem[3] = {'0', 'r', 'q'};
+        LoopBuffer lb = {mem, 3, 1, 3}; // wrapped: r q | mark
+        int mode = c.start, cont = -1, stdin_copy = dup(0);
+        for (const Req &r : c.reqs) {
+            SCOPED_TRACE(c.args.substr(0, 40) + " " + c.setup + ", then " + r.after);
+            int was_open = cont, made = *r.wrote && !FileExists(d.file(r.wrote));
+            mem[0]++; // a new mark for each request
+            mode_t mask = umask(0);
+            testing::internal::CaptureStdout();
+            if (c.no_stdin) // after the capture has its descriptors
+                close(0);
+            int got = r.request >= MARK ? set_autodump(r.request - MARK) : (DumpStep(r.request, &lb, c.max_file, &mode, &cont), -1);
+            EXPECT_EQ(fcntl(0, F_GETFD) == -1, c.no_stdin) << "descriptor 0 left open";
+            dup2(stdin_copy, 0);
+            umask(mask);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), *r.wrote && got < 0 ? "dump log to " + d.file(r.wrote) + "...\n" : "");
+            if (*r.wrote)
+                EXPECT_EQ(ReadFile(d.file(r.wrote)), got < 0 ? std::regex_replace(c.head, std::regex("@"), d.path + "/") + LOG_HEADER + "rq" + (char)mem[0] : "");
+            EXPECT_EQ(RunProgram({"sh", "-c", "echo $(find . -mindepth 1 | cut -c3- | LC_ALL=C sort)"}, "", d.path).out, r.after + std::string("\n"));
+            EXPECT_EQ(got >= 0 ? got : (mode == DUMP_CONT) | (cont > 0) << 1, r.state);
+            if (cont > 0 || was_open > 0) // closed when done, else kept from the commands of later dumps
+                EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
+            struct stat st = {};
+            EXPECT_TRUE(!made || (stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u)));
         }
+        close(cont);
+        close(stdin_copy);
     }
 }
-
-// In a directory others can write, a planted link is not written (or made)
-// through and a FIFO takes nothing: each is a path that can't be opened,
-// and the next path gets the dump. The FIFO has a reader, so an opening
-// for writing would not block.
-TEST_F(DumpTest, LinksAndFifosAreNotWrittenThrough)
-{
-    std::string victim = dir.file("victim"), made = dir.file("made"), fifo = dir.file("fifo");
-    WriteFile(victim, "root's\n");
-    ASSERT_EQ(symlink(victim.c_str(), dir.file("over").c_str()), 0);
-    ASSERT_EQ(symlink(made.c_str(), dir.file("log.0").c_str()), 0);
-    ASSERT_EQ(symlink(made.c_str(), dir.file("DUMPLOG").c_str()), 0);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    for (const char *planted : {"-Oover", "-olog", "-Ofifo"}) {
-        SCOPED_TRACE(planted);
-        Configure({std::string(planted, 2), dir.file(planted + 2), "-O", dir.file("plain")});
-        EXPECT_EQ(Step(DUMP_SNAP), DumpLine(dir.file("plain")));
-        EXPECT_EQ(ReadFile(dir.file("plain")), LOG_HEADER + "cdefghij");
-    }
-    char byte;
-    EXPECT_LE(read(reader, &byte, 1), 0);
-    close(reader);
-    Configure({"-o", dir.path});
-    EXPECT_EQ(set_autodump(1), 0);
-    EXPECT_EQ(ReadFile(victim), "root's\n");
-    EXPECT_FALSE(FileExists(made));
-}
-
-// The marker goes to the first path where it can be made. With standard
-// input closed a new file gets descriptor 0, which the loop takes for "no
-// file": a marker opened on 0 must count as made and not be left open, and
-// the continuous file must still be seen as open.
-TEST_F(DumpTest, MarkerAndDescriptorZero)
-{
-    EXPECT_EQ(set_autodump(1), 0); // no dump path
-    EXPECT_EQ(set_autodump(0), 0);
-    std::string b = dir.file("b"), c = dir.file("c");
-    mkdir(b.c_str(), 0755);
-    mkdir(c.c_str(), 0755);
-    Configure({"-o", dir.file("a"), "-o", b, "-o", c});
-    lb = {mem, 8, 0, 0};
-    int saved = dup(0);
-    ASSERT_GE(saved, 0);
-    close(0);
-    mode_t old = umask(0);
-    EXPECT_EQ(set_autodump(1), 1);
-    umask(old);
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);
-    DumpStep(DUMP_CONT, &lb, 20, &mode, &cont); // no capture: it would take descriptor 0
-    EXPECT_GT(cont, 0);
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);
-    dup2(saved, 0);
-    close(saved);
-    EXPECT_EQ(Mode(b + "/DUMPLOG"), 0644u);
-    EXPECT_FALSE(FileExists(dir.file("a")));
-    EXPECT_FALSE(FileExists(c + "/DUMPLOG"));
-    ASSERT_GT(cont, 0);
-    ASSERT_EQ(write(cont, "z", 1), 1);
-    EXPECT_EQ(ReadFile(dir.file("a.cont.0")), LOG_HEADER + "z"); // an empty buffer adds nothing
-    EXPECT_EQ(set_autodump(1), 1);
-    EXPECT_EQ(set_autodump(0), 1);
-    EXPECT_FALSE(FileExists(b + "/DUMPLOG"));
-    EXPECT_EQ(set_autodump(0), 0);
-}
-
-} // namespace
