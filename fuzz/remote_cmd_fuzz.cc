@@ -8,17 +8,24 @@
 #include "remote.h"
 #include "settings.h"
 
-static bool freeText(const std::string &s) { return s.rfind("cat ", 0) == 0 || s.rfind("ls ", 0) == 0; }
+static bool freeText(const std::string &s)
+{
+    return s.rfind("cat ", 0) == 0 || s.rfind("ls ", 0) == 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const char *in = (const char *)data, *sep = (const char *)memchr(in, 0xFF, size), *white = " \t\n\v\f\r";
-    std::string list = std::string(in, sep ? sep - in : 0).c_str(), text = std::string(sep ? sep + 1 : in, in + size).c_str(), want;
+    const char *in = (const char *)data, *sep = (const char *)memchr(in, 0xFF, size),
+               *white = " \t\n\v\f\r";
+    std::string list = std::string(in, sep ? sep - in : 0).c_str(),
+                text = std::string(sep ? sep + 1 : in, in + size).c_str(), want;
     text.resize(std::min(text.size(), (size_t)256));
     acmd_list = sep ? list.c_str() : nullptr;
     std::string word = text.substr(0, text.find_first_of(white));
     size_t at = list.find(word), end = at + word.size(); // only the first occurrence counts
-    if (freeText(text) || (sep && at != std::string::npos && (at == 0 || list[at - 1] == ',') && (end == list.size() || list[end] == ',')))
+    if (freeText(text)
+        || (sep && at != std::string::npos && (at == 0 || list[at - 1] == ',')
+            && (end == list.size() || list[end] == ',')))
         want = text.substr(0, text.find_first_of(";|&`$\\\n\r<>"));
     size_t blank = want.find(' '), rest = want.find_first_not_of(white, blank + 1);
     if (freeText(want))

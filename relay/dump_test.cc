@@ -13,7 +13,8 @@
 #include "options.h"
 #include "settings.h"
 
-static const std::string LOG_HEADER = "\n---------------------------- Dump of log -----------------------------\n";
+static const std::string LOG_HEADER
+    = "\n---------------------------- Dump of log -----------------------------\n";
 
 // Sets morv's settings from the blank-separated words of line (they stay
 // valid until the next call) and shows what was kept, or "usage".
@@ -21,7 +22,8 @@ static std::string Configure(const std::string &line)
 {
     static std::string words;
     words = line;
-    n_dump_path = n_copy_file = n_dump_cmd = optind = opterr = 0, acmd_list = nullptr; // optind 0: a full getopt reset
+    n_dump_path = n_copy_file = n_dump_cmd = optind = opterr = 0,
+    acmd_list = nullptr; // optind 0: a full getopt reset
     std::vector<char *> argv = {(char *)"morv"};
     for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
         argv.push_back(w);
@@ -29,8 +31,8 @@ static std::string Configure(const std::string &line)
     if (RelayParseOptions((int)argv.size(), argv.data(), &o) != 0)
         return n_dump_path ? "usage, but a path was kept" : "usage";
     char s[80];
-    snprintf(s, sizeof s, "s%d B%d b%d p%d m%d v%d a%d e%d", o.server, o.detach, o.buffer_size, o.port_listen, o.max_file, o.verbose,
-             n_copy_file, n_dump_cmd);
+    snprintf(s, sizeof s, "s%d B%d b%d p%d m%d v%d a%d e%d", o.server, o.detach, o.buffer_size,
+        o.port_listen, o.max_file, o.verbose, n_copy_file, n_dump_cmd);
     std::string r = s;
     for (int i = 0; i < n_dump_path; i++)
         r += (dump_path_flag[i] ? " -O " : " -o ") + std::string(dump_out_paths[i]);
@@ -46,42 +48,86 @@ enum { OFF, ON, OPEN = 3, MARK = 10 }; // ON: dump_mode DUMP_CONT; OPEN: and a c
 TEST(Relay, OptionsDumpFilesAndMarker)
 {
     const std::string D = "s0 B0 b8 p3201 m20 v0 a0 e0"; // the defaults
-    const std::pair<const char *, std::string> options[] = {
-        {"-s -B -v -b 16 -p 4000 -m 3 -p 1 -m y", "s1 B1 b16 p1 m0 v1 a0 e0"}, {"-o /a -O /b -o /c -o /d -O /e", D + " -o /a -O /b -o /c -o /d"},
-        {"-a 1 -a 2 -a 3 -a 4 -a 5 -a 6 -a 7 -a 8 -a 9 -a 10 -a 11 -e x -E y -e 3 -E 4 -e 5 -E 6 -e 7 -E 8 -e 9 -E 10 -e 11",
-         "s0 B0 b8 p3201 m20 v0 a10 e10"}, {"-c ls,df -c free", D + " -c free"}, {"-s -h -o /late", "usage"}, {"-x", "usage"}, {"-s -p", "usage"}};
+    const std::pair<const char *, std::string> options[]
+        = {{"-s -B -v -b 16 -p 4000 -m 3 -p 1 -m y", "s1 B1 b16 p1 m0 v1 a0 e0"},
+            {"-o /a -O /b -o /c -o /d -O /e", D + " -o /a -O /b -o /c -o /d"},
+            {"-a 1 -a 2 -a 3 -a 4 -a 5 -a 6 -a 7 -a 8 -a 9 -a 10 -a 11 -e x -E y -e 3 -E 4 -e 5 -E "
+             "6 -e 7 -E 8 -e 9 -E 10 -e 11",
+                "s0 B0 b8 p3201 m20 v0 a10 e10"},
+            {"-c ls,df -c free", D + " -c free"}, {"-s -h -o /late", "usage"}, {"-x", "usage"},
+            {"-s -p", "usage"}};
     for (const auto &[line, want] : options)
         EXPECT_EQ(Configure(line), want) << line;
     EXPECT_EXIT(printUsage(), testing::ExitedWithCode(1), "");
-    for (auto [sig, request] : {std::pair{SIGUSR1, DUMP_SNAP}, {SIGUSR2, DUMP_CONT}, {SIGRTMIN, DUMP_STOP}, {SIGHUP, DUMP_NOREQ}})
-        EXPECT_EQ((sig_handler(sig), TakeDumpRequest()) * 10 + dump_out, request * 10 + DUMP_NOREQ) << sig; // taken once
+    for (auto [sig, request] : {std::pair{SIGUSR1, DUMP_SNAP}, {SIGUSR2, DUMP_CONT},
+             {SIGRTMIN, DUMP_STOP}, {SIGHUP, DUMP_NOREQ}})
+        EXPECT_EQ((sig_handler(sig), TakeDumpRequest()) * 10 + dump_out, request * 10 + DUMP_NOREQ)
+            << sig; // taken once
     struct Req { int request; const char *wrote, *after; int state; };
-    const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && echo >$b.2; done", *lo = "-o @log",
-               *all = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2", *l01 = "log.0 log.1";
+    const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && "
+                        "echo >$b.2; done",
+               *lo = "-o @log",
+               *all
+        = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2",
+               *l01 = "log.0 log.1";
     const std::string longcmd = "echo\ttwo\t#" + std::string(5000, 'c');
-    const struct { int max_file; std::string args; const char *setup; std::vector<Req> reqs; int start = DUMP_NOREQ;
-                   bool no_stdin = false; std::string head = ""; } cases[] = {
-        {20, lo, "", {{DUMP_NOREQ, "", "", OFF}, {DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF},
-         {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}, {DUMP_NOREQ, "", "log.0 log.cont.0", OPEN},
-         {DUMP_CONT, "", "log.0 log.cont.0", OPEN}, {DUMP_SNAP, "log.1", "log.0 log.1 log.cont.0", OPEN},
-         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}, {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}}},
-        {20, lo, "", {{DUMP_SNAP, "log.0", "log.0", ON}, {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}}, DUMP_CONT},
+    const struct {
+        int max_file;
+        std::string args;
+        const char *setup;
+        std::vector<Req> reqs;
+        int start = DUMP_NOREQ;
+        bool no_stdin = false;
+        std::string head = "";
+    } cases[] = {{20, lo, "",
+                     {{DUMP_NOREQ, "", "", OFF}, {DUMP_STOP, "", "", OFF},
+                         {DUMP_SNAP, "log.0", "log.0", OFF},
+                         {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN},
+                         {DUMP_NOREQ, "", "log.0 log.cont.0", OPEN},
+                         {DUMP_CONT, "", "log.0 log.cont.0", OPEN},
+                         {DUMP_SNAP, "log.1", "log.0 log.1 log.cont.0", OPEN},
+                         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF},
+                         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}}},
+        {20, lo, "",
+            {{DUMP_SNAP, "log.0", "log.0", ON},
+                {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}},
+            DUMP_CONT},
         {20, lo, "", {{DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}, DUMP_CONT},
-        {-5, lo, "", {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}}, // as few as 1
-        {3, lo, "echo >log.1", {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.1", l01, OFF},
-          {DUMP_SNAP, "log.2", "log.0 log.1 log.2", OFF}, {DUMP_SNAP, "log.0", "log.0 log.2", OFF}, {DUMP_SNAP, "log.1", l01, OFF}}},
-        {20, "-O @log", "printf %5000s >log.cont", {{DUMP_SNAP, "log", "log log.cont", OFF}, {DUMP_CONT, "log.cont", "log log.cont", OPEN}}},
+        {-5, lo, "",
+            {{DUMP_SNAP, "log.0", "log.0", OFF},
+                {DUMP_SNAP, "log.0", "log.0", OFF}}}, // as few as 1
+        {3, lo, "echo >log.1",
+            {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.1", l01, OFF},
+                {DUMP_SNAP, "log.2", "log.0 log.1 log.2", OFF},
+                {DUMP_SNAP, "log.0", "log.0 log.2", OFF}, {DUMP_SNAP, "log.1", l01, OFF}}},
+        {20, "-O @log", "printf %5000s >log.cont",
+            {{DUMP_SNAP, "log", "log log.cont", OFF},
+                {DUMP_CONT, "log.cont", "log log.cont", OPEN}}},
         {3, "-o @none/log -o @log -o @other", stuck,
-         {{DUMP_SNAP, "other.0", "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2 other.0", OFF}}},
-        {3, lo, stuck, {{DUMP_SNAP, "", all, OFF}, {DUMP_CONT, "", all, ON}}}, // log.0 and log.cont.0 can't be removed
-        {20, "", "", {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}, {MARK + 1, "", "", 0}, {MARK, "", "", 0}}},
-        {20, "-O @over -O @sub/fifo -O /dev/null -O @plain", "echo root >v; ln -s v over; mkdir sub; mkfifo sub/fifo",
-         {{DUMP_SNAP, "plain", "over plain sub sub/fifo v", OFF}}}, // links not followed, a device or FIFO takes nothing
-        {20, "-o @a -o @b -o @c -o @d", "mkdir b c d; ln -s ../made b/DUMPLOG", {{MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1},
-         {MARK, "", "b b/DUMPLOG c d", 1}, {MARK, "", "b b/DUMPLOG c d", 0}}, DUMP_NOREQ, true},
-        {20, "-a @missing -a @first -E true -e " + longcmd + " " + lo, "echo alpha >first", {{DUMP_CONT, "log.cont.0", "first log.cont.0", OPEN}},
-         DUMP_NOREQ, true, "\n---------------------------- Dump of @first ---------------------------\nalpha\n\n--------------------- dump of "
-         "true ----------------------------\n\n--------------------- dump of " + longcmd + " ----------------------------\ntwo\n"}};
+            {{DUMP_SNAP, "other.0",
+                "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2 "
+                "other.0",
+                OFF}}},
+        {3, lo, stuck,
+            {{DUMP_SNAP, "", all, OFF},
+                {DUMP_CONT, "", all, ON}}}, // log.0 and log.cont.0 can't be removed
+        {20, "", "",
+            {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}, {MARK + 1, "", "", 0},
+                {MARK, "", "", 0}}},
+        {20, "-O @over -O @sub/fifo -O /dev/null -O @plain",
+            "echo root >v; ln -s v over; mkdir sub; mkfifo sub/fifo",
+            {{DUMP_SNAP, "plain", "over plain sub sub/fifo v",
+                OFF}}}, // links not followed, a device or FIFO takes nothing
+        {20, "-o @a -o @b -o @c -o @d", "mkdir b c d; ln -s ../made b/DUMPLOG",
+            {{MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1},
+                {MARK, "", "b b/DUMPLOG c d", 1}, {MARK, "", "b b/DUMPLOG c d", 0}},
+            DUMP_NOREQ, true},
+        {20, "-a @missing -a @first -E true -e " + longcmd + " " + lo, "echo alpha >first",
+            {{DUMP_CONT, "log.cont.0", "first log.cont.0", OPEN}}, DUMP_NOREQ, true,
+            "\n---------------------------- Dump of @first "
+            "---------------------------\nalpha\n\n--------------------- dump of "
+            "true ----------------------------\n\n--------------------- dump of "
+                + longcmd + " ----------------------------\ntwo\n"}};
     for (const auto &c : cases) {
         ScratchDir d;
         ASSERT_EQ(RunProgram({"sh", "-c", c.setup}, "", d.path).status, 0) << c.setup;
@@ -97,19 +143,31 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             testing::internal::CaptureStdout();
             if (c.no_stdin) // after the capture has its descriptors
                 close(0);
-            int got = r.request >= MARK ? set_autodump(r.request - MARK) : (DumpStep(r.request, &lb, c.max_file, &mode, &cont), -1);
+            int got = r.request >= MARK ? set_autodump(r.request - MARK)
+                                        : (DumpStep(r.request, &lb, c.max_file, &mode, &cont), -1);
             EXPECT_EQ(fcntl(0, F_GETFD) == -1, c.no_stdin) << "descriptor 0 left open";
             dup2(stdin_copy, 0);
             umask(mask);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), *r.wrote && got < 0 ? "dump log to " + d.file(r.wrote) + "...\n" : "");
+            EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                *r.wrote && got < 0 ? "dump log to " + d.file(r.wrote) + "...\n" : "");
             if (*r.wrote)
-                EXPECT_EQ(ReadFile(d.file(r.wrote)), got < 0 ? std::regex_replace(c.head, std::regex("@"), d.path + "/") + LOG_HEADER + "rq" + (char)mem[0] : "");
-            EXPECT_EQ(RunProgram({"sh", "-c", "echo $(find . -mindepth 1 | cut -c3- | LC_ALL=C sort)"}, "", d.path).out, r.after + std::string("\n"));
+                EXPECT_EQ(ReadFile(d.file(r.wrote)),
+                    got < 0 ? std::regex_replace(c.head, std::regex("@"), d.path + "/") + LOG_HEADER
+                            + "rq" + (char)mem[0]
+                            : "");
+            EXPECT_EQ(
+                RunProgram({"sh", "-c", "echo $(find . -mindepth 1 | cut -c3- | LC_ALL=C sort)"},
+                    "", d.path)
+                    .out,
+                r.after + std::string("\n"));
             EXPECT_EQ(got >= 0 ? got : (mode == DUMP_CONT) | (cont > 0) << 1, r.state);
-            if (cont > 0 || was_open > 0) // closed when done, else kept from the commands of later dumps
+            if (cont > 0
+                || was_open > 0) // closed when done, else kept from the commands of later dumps
                 EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
             struct stat st = {};
-            EXPECT_TRUE(!made || (stat(d.file(r.wrote).c_str(), &st) == 0 && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u)));
+            EXPECT_TRUE(!made
+                || (stat(d.file(r.wrote).c_str(), &st) == 0
+                    && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u)));
         }
         close(cont);
         close(stdin_copy);
