@@ -3,40 +3,36 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 
-static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd, int in,
-                        int out, int err)
+static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd, int in, int out, int err)
 {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
     dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-        _exit(126);
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    if (cwd.empty() || chdir(cwd.c_str()) == 0)
+        execvp(args[0], args.data());
+    _exit(cwd.empty() ? 127 : 126);
 }
 
 // Feeds the input and drains both outputs until the child closes them; a
 // child past its time is killed and reported with status -1.
-RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input,
-                     const std::string &cwd, int timeout_seconds)
+RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd,
+                     int timeout_seconds)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
@@ -45,34 +41,30 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
     pid_t pid = startChild(argv, cwd, in[0], out[1], err[1]);
     close(in[0]), close(out[1]), close(err[1]);
     RunResult r{0, "", ""};
-    int fd[3] = {out[0], err[0], in[1]};
+    pollfd p[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
     std::string *sink[2] = {&r.out, &r.err};
     size_t sent = 0;
-    if (input.empty())
-        close(fd[2]), fd[2] = -1;
     time_t deadline = time(nullptr) + timeout_seconds;
-    while (fd[0] >= 0 || fd[1] >= 0) {
-        pollfd p[3] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}, {fd[2], POLLOUT, 0}};
-        int n = poll(p, 3, 200);
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        if (p[2].fd >= 0 && sent == input.size())
+            close(p[2].fd), p[2].fd = -1;
+        if (poll(p, 3, 200) > 0) {
+            for (int i = 0; i < 2; i++) {
+                char buf[65536];
+                ssize_t got = p[i].revents ? read(p[i].fd, buf, sizeof buf) : -2;
+                if (got > 0)
+                    sink[i]->append(buf, got);
+                else if (got == 0 || (got == -1 && errno != EINTR))
+                    close(p[i].fd), p[i].fd = -1;
+            }
+            ssize_t put = p[2].revents ? write(p[2].fd, input.data() + sent, input.size() - sent) : 0;
+            sent = put < 0 ? input.size() : sent + put;
+        }
         if (r.status == 0 && time(nullptr) > deadline)
             kill(pid, SIGKILL), r.status = -1;
-        for (int i = 0; n > 0 && i < 2; i++) {
-            char buf[65536];
-            ssize_t got = p[i].revents ? read(fd[i], buf, sizeof buf) : 1;
-            if (got > 0 && p[i].revents)
-                sink[i]->append(buf, got);
-            else if (got == 0 || (got < 0 && errno != EINTR))
-                close(fd[i]), fd[i] = -1;
-        }
-        if (n > 0 && fd[2] >= 0 && p[2].revents) {
-            ssize_t put = write(fd[2], input.data() + sent, input.size() - sent);
-            sent += put > 0 ? put : 0;
-            if (put < 0 || sent == input.size())
-                close(fd[2]), fd[2] = -1;
-        }
     }
-    if (fd[2] >= 0)
-        close(fd[2]);
+    if (p[2].fd >= 0)
+        close(p[2].fd);
     int st = 0;
     waitpid(pid, &st, 0);
     if (r.status != -1)
@@ -80,11 +72,9 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
     return r;
 }
 
-pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
-                   const std::string &err)
+pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
-    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC),
-                 open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
                  open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
     pid_t pid = startChild(argv, "", fd[0], fd[1], fd[2]);
     close(fd[0]), close(fd[1]), close(fd[2]);
@@ -95,15 +85,12 @@ pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
 static std::pair<std::string, std::string> programAndEmulator(const char *name)
 {
     const char *dir = getenv("E2E_PROGRAM_DIR"), *emulator = getenv("E2E_EMULATOR");
-    std::string path = std::string(BUILD_DIR) + "/" + name, runner = PROGRAM_EMULATOR;
     // A folder that is not there must not pass for the build's own programs.
     if (dir && *dir && !std::filesystem::is_directory(dir))
         throw std::runtime_error(std::string("E2E_PROGRAM_DIR is no folder: ") + dir);
-    if (dir && *dir && FileExists(std::string(dir) + "/" + name)) {
-        path = std::filesystem::absolute(std::string(dir) + "/" + name).string();
-        runner = emulator ? emulator : runner;
-    }
-    return {path, runner};
+    if (dir && *dir && FileExists(std::string(dir) + "/" + name))
+        return {std::filesystem::absolute(std::string(dir) + "/" + name), emulator ? emulator : PROGRAM_EMULATOR};
+    return {std::string(BUILD_DIR) + "/" + name, PROGRAM_EMULATOR};
 }
 
 // An emulated program comes back as a script beside the build that execs it
@@ -118,16 +105,13 @@ std::string BuiltProgram(const char *name)
     for (std::istringstream words(runner); words >> word;)
         body += " '" + word + "'";
     body += " -0 \"$0\" '" + path + "' \"$@\"\n";
-    std::string dir = std::string(BUILD_DIR) + "/e2e-emulated-" +
-                      std::to_string(std::hash<std::string>{}(body) % 1000000007);
-    std::string script = dir + "/" + std::filesystem::path(path).filename().string();
+    std::string dir = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body) % 1000000007);
+    std::string script = dir + "/" + std::filesystem::path(path).filename().string(), part = script + ".";
     if (ReadFile(script) == body)
         return script;
     std::filesystem::create_directories(dir);
-    std::string part = script + "." + std::to_string(getpid());
-    WriteFile(part, body);
-    chmod(part.c_str(), 0755);
-    if (rename(part.c_str(), script.c_str()) != 0)
+    WriteFile(part += std::to_string(getpid()), body);
+    if (chmod(part.c_str(), 0755) != 0 || rename(part.c_str(), script.c_str()) != 0)
         throw std::runtime_error("rename " + part);
     return script;
 }
@@ -143,13 +127,10 @@ int ProgramSigRtMin()
     return number && *number ? atoi(number) : SIGRTMIN;
 }
 
-ScratchDir::ScratchDir()
+ScratchDir::ScratchDir() : path(std::string(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/e2e.XXXXXX")
 {
-    const char *base = getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/e2e.XXXXXX";
-    if (!mkdtemp(templ.data()))
+    if (!mkdtemp(path.data()))
         throw std::runtime_error("mkdtemp");
-    path = templ;
 }
 
 ScratchDir::~ScratchDir()
