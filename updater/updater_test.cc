@@ -5,10 +5,8 @@
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -241,7 +239,6 @@ TEST_F(Pk2, UpdateBookkeeping)
 {
     const struct { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; } cases[] = {
         {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
-        {"", nullptr, 0x20, 0, 0, nullptr},
         {"", nullptr, 0, 0, -1, nullptr},
         {"c", ";\n[net]\n", 0xABCDEF01, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xABCDEF01\n"},
         {"c", "[updimg]\npubtime=020\n", 16, 0, -1, nullptr},
@@ -259,13 +256,9 @@ TEST_F(Pk2, UpdateBookkeeping)
         SCOPED_TRACE(&c - cases);
         std::filesystem::remove(target), std::filesystem::remove(ini);
         PackEntry entry = PackFile(target, "new\n");
-        if (strchr(c.opts, 'x'))
-            entry.md5 = PackDigest{};
-        if (c.before)
-            PackWriteBytes(ini, c.before);
+        entry.md5 = strchr(c.opts, 'x') ? PackDigest{} : entry.md5;
         const bool unsaved = strchr(c.opts, 'd'), installed = c.want == 0 || unsaved;
-        if (unsaved)
-            mkdir(ini.c_str(), 0755);
+        EXPECT_TRUE(c.before ? PackWriteBytes(ini, c.before) : !unsaved || mkdir(ini.c_str(), 0755) == 0);
         inifile = strchr(c.opts, 'c') ? ini.c_str() : nullptr;
         remove_after_process = strchr(c.opts, 'r') != nullptr;
         reboot_after_process = strchr(c.opts, 'b') != nullptr;
@@ -276,58 +269,12 @@ TEST_F(Pk2, UpdateBookkeeping)
         EXPECT_EQ(o.rc, c.want);
         EXPECT_EQ(o.err, "Update from " + package + " ...\n" + why);
         char line[32];
-        snprintf(line, sizeof line, "PUBTIME: 0x%X\n", c.pubtime);
-        EXPECT_EQ(o.out, installed ? line : "");
+        EXPECT_EQ(o.out, installed ? (snprintf(line, sizeof line, "PUBTIME: 0x%X\n", c.pubtime), line) : "");
         EXPECT_EQ(exists(target), installed);
         EXPECT_EQ(exists(package), !remove_after_process);
         EXPECT_EQ(unsaved ? "" : slurp(ini), c.after ? c.after : c.before ? c.before : "");
         EXPECT_EQ(platform_fake_log, c.want == 0 && reboot_after_process ? "sync\nreboot 0x1234567\n" : "");
     }
-}
-
-// Nodes under the test's own /dev: b block device, c character device, f
-// regular file. Every mount fails, so each handled partition is one mount
-// line; those under discs come in directory order and are sorted.
-TEST_F(Pk2, PartitionScanOrderAndCounting)
-{
-    const std::string LONG(250, 'd');
-    const struct { std::vector<std::string> nodes, want; } cases[] = {
-        {{"b:mmcblk0p1", "b:sda"}, {"mmcblk0p1"}},
-        {{"b:mmcblk0", "b:sda1", "b:sda"}, {"mmcblk0", "sda1"}},
-        {{"b:mmcblk0p3", "b:mmcblk0p5", "b:mmcblk0p6", "c:mmcblk0p1", "f:mmcblk0p2", "b:mmcblk0"},
-         {"mmcblk0p3", "mmcblk0p5"}},
-        {{"b:sda5", "b:discs/.hidden/part1", "b:discs/disc0/part1", "b:discs/disc0/part12", "b:discs/disc0/partx",
-          "b:discs/disc0/part", "c:discs/disc0/part2", "b:discs/part3", "b:discs/" + LONG + "/part9"},
-         {"sda5", "discs/" + LONG + "/part9", "discs/disc0/part1", "discs/disc0/part12"}},
-    };
-    if (mknod((dir + "probe").c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0)
-        GTEST_SKIP() << "mknod is not permitted here";
-    const std::string root = dir.substr(0, dir.size() - 1);
-    partition_dev_root = root.c_str();
-    platform_fake_fail_mount = true;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(&c - cases);
-        std::filesystem::remove_all(dir + "dev");
-        std::vector<std::string> want, calls;
-        for (const std::string &n : c.nodes) {
-            std::filesystem::create_directories(std::filesystem::path(dir + "dev/" + n.substr(2)).parent_path());
-            mode_t type = n[0] == 'b' ? S_IFBLK : n[0] == 'c' ? S_IFCHR : S_IFREG;
-            ASSERT_EQ(mknod((dir + "dev/" + n.substr(2)).c_str(), type | 0600, makedev(7, 200)), 0);
-        }
-        for (const std::string &d : c.want)
-            want.push_back("mount " + dir + "dev/" + d + " /tmp/mnt vfat 0 -");
-        platform_fake_log.clear();
-        Outcome o = run("", 0, [] { return CheckLocalPartitions(); });
-        for (size_t at = 0, end; (end = platform_fake_log.find('\n', at)) != std::string::npos; at = end + 1)
-            calls.push_back(platform_fake_log.substr(at, end - at));
-        std::sort(std::find_if(calls.begin(), calls.end(), [](auto &l) { return l.find("/discs/") != l.npos; }),
-                  calls.end());
-        EXPECT_EQ(calls, want);
-        EXPECT_EQ(o.rc, static_cast<int>(want.size()));
-        EXPECT_EQ(o.err, replaced(std::string(want.size(), '.'), ".", "mount: No such device\n"));
-    }
-    partition_dev_root = "";
-    platform_fake_fail_mount = false;
 }
 
 // marker: its length (-1: none) and the one byte set to 1 (-1: none); how
@@ -363,12 +310,9 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         const std::string device = "/dev/discs/a" + card + "b/part1";
         std::filesystem::remove_all(mnt);
         std::filesystem::create_directories(mnt + (c.name == "ipcam" ? "/ipcam" : "/sub"));
-        if (c.marker_len >= 0) {
-            std::string marker(c.marker_len, '\0');
-            if (c.marker_set >= 0)
-                marker[c.marker_set] = 1;
-            PackWriteBytes(mnt + "/.recording", marker);
-        }
+        std::string marker(c.marker_len + 2, '\0');  // byte 0 stands for none set
+        marker[c.marker_set + 1] = 1;
+        EXPECT_TRUE(c.marker_len < 0 || PackWriteBytes(mnt + "/.recording", marker.substr(1, c.marker_len)));
         PackWriteBytes(mnt + "/sub/pkg", "not a package");
         mount_dir = mnt.c_str();
         image_path = c.name == "sub/pkg" ? "sub/pkg" : nullptr;

@@ -13,7 +13,7 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs argv[0] (a path, or a name looked up in PATH) to its end.
+// Runs argv[0] (a path, or a name in PATH) to its end.
 RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input = "",
                      const std::string &cwd = "", int timeout_seconds = 120);
 
@@ -28,8 +28,8 @@ pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
 // through its emulator (E2E_EMULATOR, or the cross build's own).
 std::string BuiltProgram(const char *name);
 
-// Whether BuiltProgram(name) runs through an emulator, which holds
-// descriptors of its own in the program's process.
+// Whether BuiltProgram(name) runs through an emulator (which holds
+// descriptors of its own in the program's process).
 bool ProgramEmulated(const char *name);
 
 // SIGRTMIN of the programs under test as this process must send it:

@@ -206,14 +206,15 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
         minor++;
     if (minor == 8)
         GTEST_SKIP() << "no unattached loop device to name";
-    // Handled: the bare mmcblk0 (its p1 is no block device), sda1 and disc0's
-    // part1. Descriptor 3 keeps the program reachable once /tmp is covered,
+    // Handled: the bare mmcblk0 (its p1 is no block device, p6 is never
+    // tried), sda1, disc0's part1 and part12, not the hidden disc's. Descriptor 3 keeps the program reachable once /tmp is covered,
     // and a clone under /tmp is bound back at its own path for what the
     // program reaches by name (an emulator's start script does). The second
     // run mounts on a missing directory named with -m.
     const char script[] =
-        "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0"
-        " && for n in mmcblk0 sda1 sda discs/disc0/part1 discs/disc0/partx; do mknod $n b 7 $1 || exit; done"
+        "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0 discs/.hidden"
+        " && for n in mmcblk0 mmcblk0p6 sda1 sda discs/disc0/part1 discs/disc0/part12"
+        " discs/disc0/partx discs/disc0/disc discs/.hidden/part1; do mknod $n b 7 $1 || exit; done"
         " && mknod mmcblk0p1 c 1 3 && mkdir .clone && mount --bind \"$2\" .clone"
         " && mount -t tmpfs none /tmp && case \"$2\" in /tmp/*) mkdir -p \"/tmp${2#/tmp}\""
         " && mount --bind .clone \"/tmp${2#/tmp}\";; esac && mkdir /tmp/mnt && echo ready"
@@ -228,7 +229,7 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
     const std::string first = r.err.substr(0, r.err.find('\n') + 1), missing = "mount: No such file or directory\n";
     EXPECT_EQ(first.rfind("mount: ", 0), 0u);
     EXPECT_NE(first, missing);
-    EXPECT_EQ(r.err, first + first + first + "status 3\n" + missing + missing + missing + "status 3\n");
+    EXPECT_EQ(r.err, first + first + first + first + "status 4\n" + missing + missing + missing + missing + "status 4\n");
 }
 
 }  // namespace
