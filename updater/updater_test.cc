@@ -127,7 +127,9 @@ TEST_F(Pk2, RefusedPackagesInstallNothing)
     };
     auto file = [&](Spoil spoil) { return tailed(PackFile(dir + "last", "data"), spoil); };
     auto cmd = [&](Spoil spoil) { return tailed(PackCmd("true"), spoil); };
-    const std::string sound = file([](PackEntry &) {}), long_name = dir + std::string(256 - dir.size(), 'n');
+    const std::string sound = file([](PackEntry &) {});
+    // 257 bytes whose last would alias data_length's low byte (4) if read past the name
+    const std::string long_name = dir + "last" + std::string(252 - dir.size(), '\0') + '\4';
     std::string three = sound;
     three[24] = 4;  // entry_count
     const std::string UNMATCHED = "Error or unmatched package file.\n\n";
@@ -137,7 +139,7 @@ TEST_F(Pk2, RefusedPackagesInstallNothing)
         {file([](PackEntry &e) { e = badDigest(e); }), 0}, {cmd([](PackEntry &e) { e = badDigest(e); })},
         {three}, {sound + '\0'}, {pkg({}) + 'x'}, {sound.substr(0, sound.size() - 1)},
         {file([](PackEntry &e) { e.length = *e.length + 1; })}, {file([](PackEntry &e) { e.data_length = 3; })},
-        {file([](PackEntry &e) { e.name = ""; })}, {file([&](PackEntry &e) { e.name = long_name + '\0'; })},
+        {file([](PackEntry &e) { e.name = ""; })}, {file([&](PackEntry &e) { e.name = long_name; })},
         {file([](PackEntry &e) { e.name = "abc"; })}, {file([](PackEntry &e) { e.name = std::string("\0a\0", 3); })},
         {file([](PackEntry &e) { e.data_length = 0x80000000u, e.length = 0x80000000u + 8 + e.name.size(); })},
         {file([](PackEntry &e) { e.data_length = 0xFFFFFFFFu - 7 - e.name.size(), e.length = 0; })},
@@ -240,7 +242,7 @@ TEST_F(Pk2, UpdateBookkeeping)
     const struct { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; } cases[] = {
         {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
         {"", nullptr, 0, 0, -1, nullptr},
-        {"c", ";\n[net]\n", 0xABCDEF01, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xABCDEF01\n"},
+        {"c", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
         {"c", "[updimg]\npubtime=020\n", 16, 0, -1, nullptr},
         {"c", "[updimg]\npubtime=17\n", 0x20, 1, 0, "[updimg]\npubtime=0x11\n"},
         {"c", "[updimg]\npubtime=5\n", 0, 0, 0, nullptr},
