@@ -2,7 +2,6 @@
 #include "platform_fake.h"
 
 #include <cerrno>
-#include <cstdio>
 
 std::string platform_fake_log;
 bool platform_fake_fail_mount, platform_fake_fail_umount;
@@ -15,12 +14,10 @@ static int logged(const std::string &line, bool fail, int err)
     return fail ? -1 : 0;
 }
 
-int PlatformMount(const char *source, const char *target, const char *fstype,
-                  unsigned long flags, const void *data)
+int PlatformMount(const char *source, const char *target, const char *fstype, unsigned long flags, const void *data)
 {
-    return logged(std::string("mount ") + source + " " + target + " " + fstype + " " +
-                      std::to_string(flags) + " " + (data ? (const char *)data : "-"),
-                  platform_fake_fail_mount, ENODEV);
+    return logged(std::string("mount ") + source + " " + target + " " + fstype + " " + std::to_string(flags) + " " +
+                      (data ? (const char *)data : "-"), platform_fake_fail_mount, ENODEV);
 }
 
 int PlatformUmount(const char *target)
@@ -35,13 +32,10 @@ void PlatformSync(void)
 
 int PlatformReboot(int cmd)
 {
-    char line[32];
-    snprintf(line, sizeof line, "reboot 0x%x", (unsigned)cmd);
-    return logged(line, true, EPERM);
+    return logged("reboot " + std::to_string(cmd), true, EPERM);
 }
 
 int PlatformSystem(const char *command)
 {
-    logged(std::string("system ") + command, false, 0);
-    return platform_fake_system_status;
+    return logged(std::string("system ") + command, false, 0) + platform_fake_system_status;
 }

@@ -275,7 +275,7 @@ TEST_F(Pk2, UpdateBookkeeping)
         EXPECT_EQ(exists(target), installed);
         EXPECT_EQ(exists(package), !remove_after_process);
         EXPECT_EQ(unsaved ? "" : slurp(ini), c.after ? c.after : c.before ? c.before : "");
-        EXPECT_EQ(platform_fake_log, c.want == 0 && reboot_after_process ? "sync\nreboot 0x1234567\n" : "");
+        EXPECT_EQ(platform_fake_log, c.want == 0 && reboot_after_process ? "sync\nreboot " + std::to_string(0x01234567) + "\n" : "");
     }
 }
 

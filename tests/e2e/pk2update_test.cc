@@ -36,7 +36,6 @@ const struct { std::vector<std::string> args; const char *out, *err; int status;
     {{"-h", "-d"}, U, "", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{md5:0}", "Unrecognized option: -x\nUnrecognized option: -\n", 0, false},
     {{"--md5", EMPTY, "-d"}, U, "", 1, false},
-    {{"--md5", EMPTY, "-i"}, U, "", 1, false},
     {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{md5:0}", "", 0, false},
     {{"--md5"}, U, "", 1, false},
     {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
@@ -51,7 +50,6 @@ const struct { std::vector<std::string> args; const char *out, *err; int status;
     {{GOOD, "-d", "0x5"}, "PUBTIME: 0x5F000001\n", "Update from {d}/good.pk2 ...\n", 0, true},
     {{"-d", "abc", GOOD}, U, "Invalid identifier: abc\n", 1, false},
     {{"-d", "5x", GOOD}, U, "Invalid identifier: 5x\n", 1, false},
-    {{"-d", "", GOOD}, U, "Invalid identifier: \n", 1, false},
     {{"-d", "0x100000005", GOOD}, U, "Invalid identifier: 0x100000005\n", 1, false},
 };
 
@@ -107,45 +105,32 @@ std::string Text(const RunResult &r)
     return std::to_string(r.status) + "|" + r.out + "|" + r.err;
 }
 
-// One package made by pk2pack: a file, a command that sees the files before
-// it but none after (and names every package its shell holds open: none may
-// be), a file across the 64 KiB boundaries in a new tree, an empty file over
-// an old one, and a command. Runs that must touch nothing come first, among
-// them a copy whose last entry was tampered with. The install records the
-// publication time amid the rest of a profile; a second run is refused, and
-// -r deletes the package all the same.
-TEST(Pk2updateInstall, PackListVerifyRefuseInstallRecord)
+// A package made by pk2pack: a file, a command that sees the files before it
+// but none after (and names every package its shell holds open: none may
+// be), a file in a new tree, an empty file over an old one, and a command.
+// Runs that must touch nothing come first, among them a copy whose last entry
+// was tampered with. The install records the publication time amid the rest
+// of a profile; a second run is refused, and -r deletes the package anyway.
+TEST(Pk2updateInstall, PackVerifyRefuseInstallRecord)
 {
     ScratchDir dir;
-    std::string big(3 * 65536 + 8193, '\0');
-    for (size_t i = 0; i < big.size(); i++)
-        big[i] = static_cast<char>(i * 2654435761u >> 13);
     const std::string conf = dir.file("etc/app.conf"), tool = dir.file("opt/app/bin/tool"), empty = dir.file("empty"),
                       log = dir.file("log"), ini = dir.file("update.ini"), pkg = dir.file("update.pk2"),
-                      bad = dir.file("bad.pk2");
+                      bad = dir.file("bad.pk2"), from = "Update from " + pkg + " ...\n";
     const std::string cmd1 = "cat " + conf + " >> " + log + "; test -e " + tool + " || echo no >> " + log;
     const std::string cmd2 = "test -s " + tool + " && test ! -s " + empty + " && echo ok >> " + log +
                              "; readlink /proc/$$/fd/* | grep '[.]pk2$' >> " + log;
     const std::string profile = "; camera\n[net]\nip = 1.2.3.4\r\n\n[UpdImg]\nchannel=beta\n", tail = "\n;x\n[v]\nfps=25";
     WriteFile(dir.file("small"), "first line\n");
-    WriteFile(dir.file("big"), big);
     WriteFile(empty, "old content");
     WriteFile(ini, profile + tail);
-    ASSERT_EQ(Exec("pk2pack", {"create", "-o", pkg, "-d", "0x1234", "-t", "0x5F00A1B2", "-f", dir.file("small") + ":" + conf,
-                               "-x", cmd1, "-f", dir.file("big") + ":" + tool, "-f", "/dev/null:" + empty, "-x", cmd2})
-                  .status, 0);
-    RunResult listed = Exec("pk2pack", {"list", pkg});
-    EXPECT_EQ(listed.out.rfind("magic    PK2\nident    0x00001234 (4660)\npubtime  0x5F00A1B2\n", 0), 0u);
-    for (const std::string &text : {conf, cmd1, tool, empty, cmd2})
-        EXPECT_NE(listed.out.find(" good  " + text + "\n"), std::string::npos) << text;
+    ASSERT_EQ(Text(Exec("pk2pack", {"create", "-o", pkg, "-d", "0x1234", "-t", "0x5F00A1B2", "-f", dir.file("small") + ":" +
+                                    conf, "-x", cmd1, "-f", dir.file("small") + ":" + tool, "-f", "/dev/null:" + empty,
+                                    "-x", cmd2})), "0|" + pkg + ": ident 0x1234, pubtime 0x5F00A1B2, flags 0x0, 5 entries\n|");
     std::string bytes = ReadFile(pkg);
     bytes[bytes.size() - 2] ^= 1;  // the last letter of cmd2
     WriteFile(bad, bytes);
-    listed = Exec("pk2pack", {"list", bad});
-    EXPECT_NE(listed.out.find(" BAD   " + cmd2.substr(0, cmd2.size() - 1)), std::string::npos) << listed.out;
-    EXPECT_EQ(listed.status, 1);
-
-    const std::string from = "Update from " + pkg + " ...\n";
+    EXPECT_EQ(Exec("pk2pack", {"list", bad}).status, 1);
     EXPECT_EQ(Text(Exec("pk2update", {pkg})), "0||");
     EXPECT_EQ(Text(Exec("pk2update", {"-d", "0x1235", pkg})), "255||" + from + "Error or unmatched package file.\n\n");
     EXPECT_EQ(Text(Exec("pk2update", {"-d", "0", bad})), "254||Update from " + bad + " ...\nverify pk2 failed.\n");
@@ -157,8 +142,7 @@ TEST(Pk2updateInstall, PackListVerifyRefuseInstallRecord)
               "0|Copy target file: " + conf + "\nexecute: " + cmd1 + "Copy target file: " + tool + "\nCopy target file: " +
                   empty + "\nexecute: " + cmd2 + "PUBTIME: 0x5F00A1B2\n|" + from);
     umask(mask);
-    EXPECT_EQ(ReadFile(conf) + ReadFile(empty) + ReadFile(log), "first line\nfirst line\nno\nok\n");
-    EXPECT_TRUE(ReadFile(tool) == big);
+    EXPECT_EQ(ReadFile(conf) + ReadFile(tool) + ReadFile(empty) + ReadFile(log), "first line\nfirst line\nfirst line\nno\nok\n");
     EXPECT_EQ(ReadFile(ini), profile + "pubtime=0x5F00A1B2\n" + tail);
     struct stat st;
     EXPECT_TRUE(stat(dir.file("opt/app").c_str(), &st) == 0 && (st.st_mode & 0777) == 0755);
@@ -166,33 +150,6 @@ TEST(Pk2updateInstall, PackListVerifyRefuseInstallRecord)
     EXPECT_EQ(Text(Exec("pk2update", {"-d", "0x1234", "-c", ini, "-r", pkg})), "255||" + from + "Ignore image.\n");
     EXPECT_EQ(ReadFile(conf), "changed");
     EXPECT_FALSE(FileExists(pkg));
-}
-
-// A target on a full file system breaks the installation off: the entry
-// before it stays, the target keeps what fitted, nothing after it runs. The
-// file system is a 64 KiB tmpfs in a private mount namespace.
-TEST(Pk2updateInstall, FullMediumBreaksOff)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace";
-    ScratchDir dir;
-    const std::string small = dir.file("small"), full = dir.file("full"), pkg = dir.file("p.pk2");
-    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
-    // pubtime 0 would equal the record of none, and the package would be ignored.
-    ASSERT_TRUE(PackWrite(pkg, {.pubtime = 1, .entries = {PackFile(small, "before\n"),
-                                PackFile(full + "/big", std::string(256 * 1024, 'x')),
-                                PackCmd("echo after > " + dir.file("after"))}}));
-    const char script[] = "mount -t tmpfs -o size=64k none \"$1\" || exit 99; "
-                          "\"$2\" -d 0 \"$3\"; st=$?; wc -c < \"$1/big\" > \"$4\"; exit $st";
-    RunResult r = RunProgram({"unshare", "-m", "sh", "-c", script, "sh", full, BuiltProgram("pk2update"), pkg,
-                              dir.file("kept")});
-    EXPECT_EQ(Text(r), "255||Update from " + pkg + " ...\nCan't write target file: " + full + "/big\n");
-    EXPECT_EQ(ReadFile(small), "before\n");
-    EXPECT_FALSE(FileExists(dir.file("after")));
-    long kept = std::stol(ReadFile(dir.file("kept")));
-    EXPECT_GT(kept, 0);
-    EXPECT_LT(kept, 256 * 1024);
-    EXPECT_FALSE(FileExists(full + "/big")) << "the tmpfs stayed private";
 }
 
 // The partition scan in a private mount namespace whose /dev is a tmpfs
@@ -207,10 +164,11 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
     if (minor == 8)
         GTEST_SKIP() << "no unattached loop device to name";
     // Handled: the bare mmcblk0 (its p1 is no block device, p6 is never
-    // tried), sda1, disc0's part1 and part12, not the hidden disc's. Descriptor 3 keeps the program reachable once /tmp is covered,
-    // and a clone under /tmp is bound back at its own path for what the
-    // program reaches by name (an emulator's start script does). The second
-    // run mounts on a missing directory named with -m.
+    // tried), sda1, disc0's part1 and part12, not the hidden disc's.
+    // Descriptor 3 keeps the program reachable once /tmp is covered, and a
+    // clone under /tmp is bound back at its own path for what the program
+    // reaches by name (an emulator's start script does). The second run
+    // mounts on a missing directory named with -m.
     const char script[] =
         "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0 discs/.hidden"
         " && for n in mmcblk0 mmcblk0p6 sda1 sda discs/disc0/part1 discs/disc0/part12"
