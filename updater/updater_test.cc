@@ -307,7 +307,7 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
     identifier = 0;
     platform_fake_system_status = 3;
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         const std::string card = c.name == "a card" ? " " : "", mnt = dir + std::string(200, 'm') + card;
         const std::string device = "/dev/discs/a" + card + "b/part1";
         std::filesystem::remove_all(mnt);
