@@ -211,6 +211,15 @@ TEST_F(Pk2, InstallsInOrder)
     EXPECT_FALSE(exists(beyond.substr(0, 255)));
 }
 
+// The package reader's fuzz seeds keep reaching both outcomes of verification.
+TEST_F(Pk2, FuzzSeedsVerifyAsNamed)
+{
+    for (auto [seed, rc] : {std::pair{"empty", 0}, {"file_and_cmd", 0}, {"two_pieces", 0}, {"other_type", 0},
+                            {"longest_name", 0}, {"bad_digest", -2}, {"trailing_byte", -2}})
+        EXPECT_EQ(exec_pk2((SOURCE_DIR "/fuzz/corpus/pk2_reader_fuzz/" + std::string(seed)).c_str(), IDENT_VERIFY_ONLY,
+                           nullptr), rc) << seed;
+}
+
 // A target that takes no data, or whose sync fails, breaks the installation
 // off; one with nothing to sync (/dev/null, EINVAL, EROFS) is written like any
 // other. A target file keeps what was written.
