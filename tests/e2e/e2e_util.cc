@@ -3,110 +3,68 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
-void childExec(const std::vector<std::string> &argv, const std::string &cwd,
-               int in_fd, int out_fd, int err_fd)
+static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd, int in, int out, int err)
 {
-    dup2(in_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-        _exit(126);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    dup2(in, 0), dup2(out, 1), dup2(err, 2);
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    if (cwd.empty() || chdir(cwd.c_str()) == 0)
+        execvp(args[0], args.data());
+    _exit(cwd.empty() ? 127 : 126);
 }
 
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-// Feeds the input and drains both outputs until the child closes them.
-void pump(int in_w, int out_r, int err_r, const std::string &input,
-          RunResult &r, pid_t pid, int timeout_seconds)
-{
-    size_t sent = 0;
-    if (input.empty()) {
-        close(in_w);
-        in_w = -1;
-    }
-    double deadline = now() + timeout_seconds;
-    while (out_r >= 0 || err_r >= 0) {
-        pollfd fds[3] = {{out_r, POLLIN, 0}, {err_r, POLLIN, 0}, {in_w, POLLOUT, 0}};
-        int n = poll(fds, 3, 200);
-        if (now() > deadline) {
-            kill(pid, SIGKILL);
-            r.status = -1;
-            deadline = now() + 3600;
-        }
-        if (n <= 0)
-            continue;
-        int *readers[2] = {&out_r, &err_r};
-        std::string *sinks[2] = {&r.out, &r.err};
-        for (int i = 0; i < 2; i++) {
-            if (*readers[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[65536];
-            ssize_t got = read(*readers[i], buf, sizeof buf);
-            if (got > 0) {
-                sinks[i]->append(buf, got);
-            } else if (got == 0 || errno != EINTR) {
-                close(*readers[i]);
-                *readers[i] = -1;
-            }
-        }
-        if (in_w >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t put = write(in_w, input.data() + sent, input.size() - sent);
-            if (put > 0)
-                sent += put;
-            if (put < 0 || sent == input.size()) {
-                close(in_w);
-                in_w = -1;
-            }
-        }
-    }
-    if (in_w >= 0)
-        close(in_w);
-}
-
-} // namespace
-
-RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input,
-                     const std::string &cwd, int timeout_seconds)
+// Feeds the input and drains both outputs until the child closes them; a
+// child past its time is killed and reported with status -1.
+RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd,
+                     int timeout_seconds)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe");
     signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
-    if (pid == 0)
-        childExec(argv, cwd, in[0], out[1], err[1]);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    pid_t pid = startChild(argv, cwd, in[0], out[1], err[1]);
+    close(in[0]), close(out[1]), close(err[1]);
     RunResult r{0, "", ""};
-    pump(in[1], out[0], err[0], input, r, pid, timeout_seconds);
+    pollfd p[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    std::string *sink[2] = {&r.out, &r.err};
+    size_t sent = 0;
+    time_t deadline = time(nullptr) + timeout_seconds;
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        if (p[2].fd >= 0 && sent == input.size())
+            close(p[2].fd), p[2].fd = -1;
+        if (poll(p, 3, 200) > 0) {
+            for (int i = 0; i < 2; i++) {
+                char buf[65536];
+                ssize_t got = p[i].revents ? read(p[i].fd, buf, sizeof buf) : -2;
+                if (got > 0)
+                    sink[i]->append(buf, got);
+                else if (got == 0 || (got == -1 && errno != EINTR))
+                    close(p[i].fd), p[i].fd = -1;
+            }
+            ssize_t put = p[2].revents ? write(p[2].fd, input.data() + sent, input.size() - sent) : 0;
+            sent = put < 0 ? input.size() : sent + put;
+        }
+        if (r.status == 0 && time(nullptr) > deadline)
+            kill(pid, SIGKILL), r.status = -1;
+    }
+    if (p[2].fd >= 0)
+        close(p[2].fd);
     int st = 0;
     waitpid(pid, &st, 0);
     if (r.status != -1)
@@ -114,73 +72,48 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
     return r;
 }
 
-pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out,
-                   const std::string &err)
+pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
-    int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_t pid = fork();
-    if (pid == 0)
-        childExec(argv, "", in_fd, out_fd, err_fd);
-    close(in_fd);
-    close(out_fd);
-    close(err_fd);
+    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                 open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    pid_t pid = startChild(argv, "", fd[0], fd[1], fd[2]);
+    close(fd[0]), close(fd[1]), close(fd[2]);
     return pid;
-}
-
-// Each word single-quoted for sh.
-static std::string shellQuoted(const std::string &words)
-{
-    std::string quoted;
-    std::istringstream in(words);
-    for (std::string w; in >> w;)
-        quoted += " '" + w + "'";
-    return quoted;
-}
-
-// A script beside the build that execs the program under the emulator,
-// with the name it was started by as the program's argv[0]. Written
-// under a temporary name and renamed, since tests run in parallel.
-static std::string emulatedProgram(const std::string &path, const std::string &emulator)
-{
-    std::string body = "#!/bin/sh\nexec" + shellQuoted(emulator) + " -0 \"$0\" '" + path + "' \"$@\"\n";
-    std::string dir = std::string(BUILD_DIR) + "/e2e-emulated-" +
-                      std::to_string(std::hash<std::string>{}(body) % 1000000007);
-    std::string script = dir + "/" + std::filesystem::path(path).filename().string();
-    if (ReadFile(script) == body)
-        return script;
-    std::filesystem::create_directories(dir);
-    std::string part = script + "." + std::to_string(getpid());
-    WriteFile(part, body);
-    chmod(part.c_str(), 0755);
-    if (rename(part.c_str(), script.c_str()) != 0)
-        throw std::runtime_error("rename " + part);
-    return script;
 }
 
 // The program's path and the emulator it runs under ("" for none).
 static std::pair<std::string, std::string> programAndEmulator(const char *name)
 {
-    const char *dir = getenv("E2E_PROGRAM_DIR");
-    const char *emulator = getenv("E2E_EMULATOR");
-    std::string path = std::string(BUILD_DIR) + "/" + name;
-    std::string runner = PROGRAM_EMULATOR;
+    const char *dir = getenv("E2E_PROGRAM_DIR"), *emulator = getenv("E2E_EMULATOR");
     // A folder that is not there must not pass for the build's own programs.
     if (dir && *dir && !std::filesystem::is_directory(dir))
         throw std::runtime_error(std::string("E2E_PROGRAM_DIR is no folder: ") + dir);
-    if (dir && *dir && FileExists(std::string(dir) + "/" + name)) {
-        path = std::filesystem::absolute(std::string(dir) + "/" + name).string();
-        if (emulator)
-            runner = emulator;
-    }
-    return {path, runner};
+    if (dir && *dir && FileExists(std::string(dir) + "/" + name))
+        return {std::filesystem::absolute(std::string(dir) + "/" + name), emulator ? emulator : PROGRAM_EMULATOR};
+    return {std::string(BUILD_DIR) + "/" + name, PROGRAM_EMULATOR};
 }
 
+// An emulated program comes back as a script beside the build that execs it
+// under the emulator with the name it was started by as argv[0]; written
+// under a temporary name and renamed, since tests run in parallel.
 std::string BuiltProgram(const char *name)
 {
     auto [path, runner] = programAndEmulator(name);
-    return runner.empty() ? path : emulatedProgram(path, runner);
+    if (runner.empty())
+        return path;
+    std::string body = "#!/bin/sh\nexec", word;
+    for (std::istringstream words(runner); words >> word;)
+        body += " '" + word + "'";
+    body += " -0 \"$0\" '" + path + "' \"$@\"\n";
+    std::string dir = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body) % 1000000007);
+    std::string script = dir + "/" + std::filesystem::path(path).filename().string(), part = script + ".";
+    if (ReadFile(script) == body)
+        return script;
+    std::filesystem::create_directories(dir);
+    WriteFile(part += std::to_string(getpid()), body);
+    if (chmod(part.c_str(), 0755) != 0 || rename(part.c_str(), script.c_str()) != 0)
+        throw std::runtime_error("rename " + part);
+    return script;
 }
 
 bool ProgramEmulated(const char *name)
@@ -194,15 +127,10 @@ int ProgramSigRtMin()
     return number && *number ? atoi(number) : SIGRTMIN;
 }
 
-ScratchDir::ScratchDir()
+ScratchDir::ScratchDir() : path(std::string(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/e2e.XXXXXX")
 {
-    const char *base = getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/e2e.XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    if (!mkdtemp(path.data()))
         throw std::runtime_error("mkdtemp");
-    path = buf.data();
 }
 
 ScratchDir::~ScratchDir()
@@ -214,9 +142,7 @@ ScratchDir::~ScratchDir()
 std::string ReadFile(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 bool FileExists(const std::string &path)
@@ -227,6 +153,5 @@ bool FileExists(const std::string &path)
 
 void WriteFile(const std::string &path, const std::string &content)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(content.data(), content.size());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
