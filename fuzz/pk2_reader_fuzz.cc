@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     std::filesystem::create_directory(CANARY);
     // The reader's refusals go to /dev/null; sanitizer reports keep the real
     // standard error even when they come mid-call.
-    null_fd = open("/dev/null", O_WRONLY), stderr_fd = dup(2), cwd_fd = open(".", O_RDONLY | O_DIRECTORY);
+    null_fd = open("/dev/null", O_WRONLY), stderr_fd = dup(2),
+    cwd_fd = open(".", O_RDONLY | O_DIRECTORY);
     if (!mkdtemp(work_dir) || !holds(CANARY, 0) || null_fd < 0 || stderr_fd < 0 || cwd_fd < 0)
         abort();
     atexit([] { std::filesystem::remove_all(work_dir); });

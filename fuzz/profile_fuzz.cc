@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static int cleanup = atexit([] { std::filesystem::remove_all(dir); });
     (void)cleanup;
     FuzzedDataProvider in(data, size);
-    auto text = [&in](size_t max) { return std::string(in.ConsumeRandomLengthString(max).c_str()); };
+    auto text
+        = [&in](size_t max) { return std::string(in.ConsumeRandomLengthString(max).c_str()); };
     int op = in.ConsumeIntegralInRange<int>(0, 2), out_size = in.ConsumeIntegralInRange<int>(1, 64);
     int number = in.ConsumeIntegral<int>(), n_entries = in.ConsumeIntegralInRange<int>(0, 4);
     const std::string section = text(64), key = text(64), value = text(128);
@@ -58,20 +59,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << in.ConsumeRemainingBytesAsString();
     for (int pass = 0; pass < 2; pass++) {
         std::vector<char> got(out_size, 'u');  // exactly out_size bytes, so overflows show
-        if (GetProfileString(p, s, k, got.data(), out_size) == 1 && strlen(got.data()) >= (size_t)out_size)
+        if (GetProfileString(p, s, k, got.data(), out_size) == 1
+            && strlen(got.data()) >= (size_t)out_size)
             abort();
         GetProfileInt(p, s, k, 7);
         ListText(GetProfileSection(p, s));
         char out[1024];
-        if (pass == 0 && op == 0 && SetProfileString(p, s, k, value.c_str()) == 0 && holdable &&
-            Holdable(value, "") && (GetProfileString(p, s, k, out, sizeof out) != 1 || value != out))
+        if (pass == 0 && op == 0 && SetProfileString(p, s, k, value.c_str()) == 0 && holdable
+            && Holdable(value, "")
+            && (GetProfileString(p, s, k, out, sizeof out) != 1 || value != out))
             abort();
         if (pass == 0 && op == 1 && SetProfileInt(p, s, k, number) == 0 && holdable &&
             GetProfileInt(p, s, k, number ^ 1) != number)
             abort();
         if (pass == 0 && op == 2)
             SetProfileSection(p, s, (list + '\0').c_str());
-        if (pass == 0 && op == 2 && list_holdable && !list.empty() && ListText(GetProfileSection(p, s)) != list + '\0')
+        if (pass == 0 && op == 2 && list_holdable && !list.empty()
+            && ListText(GetProfileSection(p, s)) != list + '\0')
             abort();
     }
     return 0;

@@ -14,10 +14,12 @@ static int logged(const std::string &line, bool fail, int err)
     return fail ? -1 : 0;
 }
 
-int PlatformMount(const char *source, const char *target, const char *fstype, unsigned long flags, const void *data)
+int PlatformMount(const char *source, const char *target, const char *fstype, unsigned long flags,
+    const void *data)
 {
-    return logged(std::string("mount ") + source + " " + target + " " + fstype + " " + std::to_string(flags) + " " +
-                      (data ? (const char *)data : "-"), platform_fake_fail_mount, ENODEV);
+    return logged(std::string("mount ") + source + " " + target + " " + fstype + " "
+            + std::to_string(flags) + " " + (data ? (const char *)data : "-"),
+        platform_fake_fail_mount, ENODEV);
 }
 
 int PlatformUmount(const char *target)

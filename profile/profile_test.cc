@@ -18,7 +18,10 @@ namespace {
 using namespace std::string_literals;  // "..."s keeps embedded NULs
 
 struct ScratchDir {
-    std::string path = [] { char t[] = "/tmp/profile_test.XXXXXX"; return std::string(mkdtemp(t)); }();
+    std::string path = [] {
+        char t[] = "/tmp/profile_test.XXXXXX";
+        return std::string(mkdtemp(t));
+    }();
     ~ScratchDir() { std::filesystem::remove_all(path); }
 };
 
@@ -38,7 +41,13 @@ void WriteFile(const std::string &path, const std::string &text)
 TEST(Profile, Get)
 {
     const std::string x997(997, 'x');
-    const struct { std::string file; const char *key; int size; std::string out; int num; } cases[] = {
+    const struct {
+        std::string file;
+        const char *key;
+        int size;
+        std::string out;
+        int num;
+    } cases[] = {
         {"[UPDIMG]\nPUBTIME = 0x1F\n", "pubtime", 32, "0x1F", 0},
         {"[a]\r\nx=0\r\nk = v w\r\n", "k", 32, "v w", 0},
         {"[a]\nk=abcdef\n", "k", 4, "abc", 0},
@@ -118,7 +127,8 @@ TEST(Profile, Set)
 TEST(Profile, RewriteWhoseRestCannotBeWritten)
 {
     ScratchDir dir;
-    const std::string file = dir.path + "/p.ini", before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
+    const std::string file = dir.path + "/p.ini",
+                      before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
     WriteFile(file, before);
     rlimit old, small = {4096, (getrlimit(RLIMIT_FSIZE, &old), old.rlim_max)};
     signal(SIGXFSZ, SIG_IGN);

@@ -50,7 +50,8 @@ extern "C" int open(const char *path, int flags, ...)
 
 extern "C" ssize_t read(int fd, void *buf, size_t len)
 {
-    return fd == marker_fd && marker_errno[1] ? (errno = marker_errno[1], -1) : syscall(SYS_read, fd, buf, len);
+    return fd == marker_fd && marker_errno[1] ? (errno = marker_errno[1], -1)
+                                              : syscall(SYS_read, fd, buf, len);
 }
 
 namespace {
@@ -94,12 +95,16 @@ PackEntry badDigest(PackEntry e)  // only the last byte differs
 // empty) and calls exec_pk2, or call, capturing standard output and error.
 class Pk2 : public testing::Test {
 protected:
-    std::string dir = [] { char t[] = "/tmp/updater_test.XXXXXX"; return std::string(mkdtemp(t)) + "/"; }();
+    std::string dir = [] {
+        char t[] = "/tmp/updater_test.XXXXXX";
+        return std::string(mkdtemp(t)) + "/";
+    }();
     struct Outcome { int rc; std::string out, err; };
     ~Pk2() override
     {
         std::filesystem::remove_all(dir);
-        verbose = remove_after_process = reboot_after_process = fsync_errno = 0, fsync_log = nullptr;
+        verbose = remove_after_process = reboot_after_process = fsync_errno = 0,
+        fsync_log = nullptr;
         inifile = mount_dir = image_path = nullptr, identifier = IDENT_VERIFY_ONLY;
     }
     Outcome run(const std::string &bytes, uint32_t ident, std::function<int()> call = nullptr)
@@ -133,19 +138,33 @@ TEST_F(Pk2, RefusedPackagesInstallNothing)
     std::string three = sound;
     three[24] = 4;  // entry_count
     const std::string UNMATCHED = "Error or unmatched package file.\n\n";
-    const struct { std::string bytes; uint32_t ident; std::string err; } cases[] = {
-        {"", 0, "Can't open file: " + dir + "p.pk2\n"}, {sound.substr(0, 27), 0, UNMATCHED},
-        {"PK2X" + sound.substr(4), 0, UNMATCHED}, {sound, 8, UNMATCHED},
-        {file([](PackEntry &e) { e = badDigest(e); }), 0}, {cmd([](PackEntry &e) { e = badDigest(e); })},
-        {three}, {sound + '\0'}, {pkg({}) + 'x'}, {sound.substr(0, sound.size() - 1)},
-        {file([](PackEntry &e) { e.length = *e.length + 1; })}, {file([](PackEntry &e) { e.data_length = 3; })},
-        {file([](PackEntry &e) { e.name = ""; })}, {file([&](PackEntry &e) { e.name = long_name; })},
-        {file([](PackEntry &e) { e.name = "abc"; })}, {file([](PackEntry &e) { e.name = std::string("\0a\0", 3); })},
-        {file([](PackEntry &e) { e.data_length = 0x80000000u, e.length = 0x80000000u + 8 + e.name.size(); })},
+    const struct { std::string bytes; uint32_t ident; std::string err;
+    } cases[] = {
+        {"", 0, "Can't open file: " + dir + "p.pk2\n"},
+        {sound.substr(0, 27), 0, UNMATCHED},
+        {"PK2X" + sound.substr(4), 0, UNMATCHED},
+        {sound, 8, UNMATCHED},
+        {file([](PackEntry &e) { e = badDigest(e); }), 0},
+        {cmd([](PackEntry &e) { e = badDigest(e); })},
+        {three},
+        {sound + '\0'},
+        {pkg({}) + 'x'},
+        {sound.substr(0, sound.size() - 1)},
+        {file([](PackEntry &e) { e.length = *e.length + 1; })},
+        {file([](PackEntry &e) { e.data_length = 3; })},
+        {file([](PackEntry &e) { e.name = ""; })},
+        {file([&](PackEntry &e) { e.name = long_name; })},
+        {file([](PackEntry &e) { e.name = "abc"; })},
+        {file([](PackEntry &e) { e.name = std::string("\0a\0", 3); })},
+        {file([](PackEntry &e) {
+            e.data_length = 0x80000000u, e.length = 0x80000000u + 8 + e.name.size();
+        })},
         {file([](PackEntry &e) { e.data_length = 0xFFFFFFFFu - 7 - e.name.size(), e.length = 0; })},
         {file([](PackEntry &e) { e.name_length = 0xFFFFFFF8u, e.length = 4; })},
-        {cmd([](PackEntry &e) { e.data = ""; })}, {cmd([](PackEntry &e) { e.data = std::string(8192, ' ') + '\0'; })},
-        {cmd([](PackEntry &e) { e.data = "true"; })}, {tailed(PackRaw("XYZW", "abc"), [](PackEntry &e) { e.length = 100; })},
+        {cmd([](PackEntry &e) { e.data = ""; })},
+        {cmd([](PackEntry &e) { e.data = std::string(8192, ' ') + '\0'; })},
+        {cmd([](PackEntry &e) { e.data = "true"; })},
+        {tailed(PackRaw("XYZW", "abc"), [](PackEntry &e) { e.length = 100; })},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -184,24 +203,27 @@ TEST_F(Pk2, InstallsInOrder)
     for (size_t size : sizes)
         EXPECT_TRUE(slurp(dir + std::to_string(size)) == pattern(size)) << size;
 
-    const std::string log_file = dir + "log", longest = dir + std::string(253 - dir.size(), 'n') + "/m";
+    const std::string log_file = dir + "log",
+                      longest = dir + std::string(253 - dir.size(), 'n') + "/m";
     std::string long_cmd = "echo 2 >> " + log_file;
     long_cmd.resize(8191, ' ');
-    PackEntry other = PackRaw("XYZW", "g"), lower = PackFile(dir + "lower", "x"), junk = PackFile(dir + "short", "s");
+    PackEntry other = PackRaw("XYZW", "g"), lower = PackFile(dir + "lower", "x"),
+              junk = PackFile(dir + "short", "s");
     other.md5 = PackDigest{}, lower.type = "file", junk.name += "junk";
-    const std::string bytes = pkg({PackCmd("echo 1 >> " + log_file), other, PackCmd("exit 3"), lower,
-                                   PackRaw("CMD ", "echo bad >> " + log_file), PackFile(longest, "l"),
-                                   PackCmd("printf hi"), PackCmd(long_cmd), junk, PackFile(dir + "short/t", "x"),
-                                   PackCmd("echo 3 >> " + log_file)});
+    const std::string bytes = pkg({PackCmd("echo 1 >> " + log_file), other, PackCmd("exit 3"),
+        lower, PackRaw("CMD ", "echo bad >> " + log_file), PackFile(longest, "l"),
+        PackCmd("printf hi"), PackCmd(long_cmd), junk, PackFile(dir + "short/t", "x"),
+        PackCmd("echo 3 >> " + log_file)});
     verbose = 1;
     Outcome o = run(bytes, IDENT_VERIFY_ONLY);
     EXPECT_EQ(o.rc, 0);
     EXPECT_EQ(o.out + o.err + slurp(log_file) + slurp(longest), "");
     o = run(bytes, 7);
     EXPECT_EQ(o.rc, -2);
-    EXPECT_EQ(o.out, "execute: echo 1 >> " + log_file + "execute: exit 3Copy target file: " + longest +
-                         "\nhiexecute: printf hiexecute: " + long_cmd + "Copy target file: " + dir +
-                         "short\nCopy target file: " + dir + "short/t\n");
+    EXPECT_EQ(o.out,
+        "execute: echo 1 >> " + log_file + "execute: exit 3Copy target file: " + longest
+            + "\nhiexecute: printf hiexecute: " + long_cmd + "Copy target file: " + dir
+            + "short\nCopy target file: " + dir + "short/t\n");
     EXPECT_EQ(o.err, "Cann't create target file: " + dir + "short/t\n");
     EXPECT_EQ(slurp(log_file) + slurp(longest) + slurp(dir + "short"), "1\n2\nls");
     EXPECT_FALSE(exists(dir + "lower"));
@@ -214,10 +236,12 @@ TEST_F(Pk2, InstallsInOrder)
 // The package reader's fuzz seeds keep reaching both outcomes of verification.
 TEST_F(Pk2, FuzzSeedsVerifyAsNamed)
 {
-    for (auto [seed, rc] : {std::pair{"empty", 0}, {"file_and_cmd", 0}, {"two_pieces", 0}, {"other_type", 0},
-                            {"longest_name", 0}, {"bad_digest", -2}, {"trailing_byte", -2}})
-        EXPECT_EQ(exec_pk2((SOURCE_DIR "/fuzz/corpus/pk2_reader_fuzz/" + std::string(seed)).c_str(), IDENT_VERIFY_ONLY,
-                           nullptr), rc) << seed;
+    for (auto [seed, rc] : {std::pair{"empty", 0}, {"file_and_cmd", 0}, {"two_pieces", 0},
+             {"other_type", 0}, {"longest_name", 0}, {"bad_digest", -2}, {"trailing_byte", -2}})
+        EXPECT_EQ(exec_pk2((SOURCE_DIR "/fuzz/corpus/pk2_reader_fuzz/" + std::string(seed)).c_str(),
+                      IDENT_VERIFY_ONLY, nullptr),
+            rc)
+            << seed;
 }
 
 // A target that takes no data, or whose sync fails, breaks the installation
@@ -235,7 +259,8 @@ TEST_F(Pk2, TargetWriteFailureBreaksOff)
         SCOPED_TRACE(&c - cases);
         unlink((dir + "log").c_str());
         fsync_errno = c.sync_errno;
-        Outcome o = run(pkg({PackFile(c.target, pattern(c.size)), PackCmd("echo > " + dir + "log")}), 7);
+        Outcome o
+            = run(pkg({PackFile(c.target, pattern(c.size)), PackCmd("echo > " + dir + "log")}), 7);
         EXPECT_EQ(o.rc, c.rc);
         EXPECT_EQ(o.err, c.rc ? "Can't write target file: " + c.target + "\n" : "");
         EXPECT_EQ(exists(dir + "log"), c.rc == 0);
@@ -248,7 +273,12 @@ TEST_F(Pk2, TargetWriteFailureBreaksOff)
 // a bad digest, d a directory in the profile's place.
 TEST_F(Pk2, UpdateBookkeeping)
 {
-    const struct { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; } cases[] = {
+    const struct {
+        const char *opts, *before;
+        uint32_t pubtime, flags;
+        int want;
+        const char *after;
+    } cases[] = {
         {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
         {"", nullptr, 0, 0, -1, nullptr},
         {"c", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
@@ -261,7 +291,8 @@ TEST_F(Pk2, UpdateBookkeeping)
         {"c", "[updimg]\npubtime=0x100000000\n", 0xFFFFFFFF, 0, -1, nullptr},
         {"c", "[updimg]\npubtime=-2\n", 0xFFFFFFFE, 0, -1, nullptr},
     };
-    const std::string target = dir + "installed", ini = dir + "profile.ini", package = dir + "p.pk2";
+    const std::string target = dir + "installed", ini = dir + "profile.ini",
+                      package = dir + "p.pk2";
     identifier = 7;
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -269,22 +300,30 @@ TEST_F(Pk2, UpdateBookkeeping)
         PackEntry entry = PackFile(target, "new\n");
         entry.md5 = strchr(c.opts, 'x') ? PackDigest{} : entry.md5;
         const bool unsaved = strchr(c.opts, 'd'), installed = c.want == 0 || unsaved;
-        EXPECT_TRUE(c.before ? PackWriteBytes(ini, c.before) : !unsaved || mkdir(ini.c_str(), 0755) == 0);
+        EXPECT_TRUE(
+            c.before ? PackWriteBytes(ini, c.before) : !unsaved || mkdir(ini.c_str(), 0755) == 0);
         inifile = strchr(c.opts, 'c') ? ini.c_str() : nullptr;
         remove_after_process = strchr(c.opts, 'r') != nullptr;
         reboot_after_process = strchr(c.opts, 'b') != nullptr;
         platform_fake_log.clear();
-        Outcome o = run(pkg({entry}, c.pubtime, c.flags), 7, [&] { return updateFromPk2(package.c_str()); });
-        const std::string why = c.want == -2 ? "verify pk2 failed.\n" : unsaved ? "Can't save pubtime to " + ini + "\n"
-                                : c.want ? "Ignore image.\n" : "";
+        Outcome o = run(
+            pkg({entry}, c.pubtime, c.flags), 7, [&] { return updateFromPk2(package.c_str()); });
+        const std::string why = c.want == -2 ? "verify pk2 failed.\n"
+            : unsaved                        ? "Can't save pubtime to " + ini + "\n"
+            : c.want                         ? "Ignore image.\n"
+                                             : "";
         EXPECT_EQ(o.rc, c.want);
         EXPECT_EQ(o.err, "Update from " + package + " ...\n" + why);
         char line[32];
-        EXPECT_EQ(o.out, installed ? (snprintf(line, sizeof line, "PUBTIME: 0x%X\n", c.pubtime), line) : "");
+        EXPECT_EQ(o.out,
+            installed ? (snprintf(line, sizeof line, "PUBTIME: 0x%X\n", c.pubtime), line) : "");
         EXPECT_EQ(exists(target), installed);
         EXPECT_EQ(exists(package), !remove_after_process);
         EXPECT_EQ(unsaved ? "" : slurp(ini), c.after ? c.after : c.before ? c.before : "");
-        EXPECT_EQ(platform_fake_log, c.want == 0 && reboot_after_process ? "sync\nreboot " + std::to_string(0x01234567) + "\n" : "");
+        EXPECT_EQ(platform_fake_log,
+            c.want == 0 && reboot_after_process
+                ? "sync\nreboot " + std::to_string(0x01234567) + "\n"
+                : "");
     }
 }
 
@@ -294,11 +333,17 @@ TEST_F(Pk2, UpdateBookkeeping)
 // in the "busy" one; "sub/pkg" is a package file named with -i.
 TEST_F(Pk2, PartitionMarkerPackageAndRepair)
 {
-    const std::string CLEAN = "mount {D} {M} vfat 0 -\numount {M}\n", CHECK = "Check partition {D} ....\n";
+    const std::string CLEAN = "mount {D} {M} vfat 0 -\numount {M}\n",
+                      CHECK = "Check partition {D} ....\n";
     const std::string CLEANUP = "system rm -f {M}/fsck*.*; rm -f {M}/FSCK*.*\numount {M}\n";
-    const std::string REPAIR = CLEAN + "system dosfsck -av {D} \nmount {D} {M} vfat 0 -\n" + CLEANUP;
+    const std::string REPAIR
+        = CLEAN + "system dosfsck -av {D} \nmount {D} {M} vfat 0 -\n" + CLEANUP;
     const std::string BAD = "fs need be checked.\npartition seems not cleaned\n";
-    const struct { int marker_len, marker_set, open_errno, read_errno; std::string name, out, err, calls; int want; } cases[] = {
+    const struct {
+        int marker_len, marker_set, open_errno, read_errno;
+        std::string name, out, err, calls;
+        int want;
+    } cases[] = {
         {-1, -1, 0, 0, "", "", CHECK + "open .recording:: No such file or directory\n", CLEAN, 0},
         {0, -1, 0, 0, "", "", CHECK, CLEAN, 0},
         {200, 1, 0, 0, "", "", CHECK, CLEAN, 0},
@@ -306,24 +351,31 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         {200, 64, EIO, 0, "", "", CHECK, CLEAN, 5},
         {200, 64, 0, EIO, "", "", CHECK, CLEAN, 5},
         {0, -1, 0, EINVAL, "", "partition seems not cleaned\n", CHECK, REPAIR, 3},
-        {0, -1, EROFS, 0, "quiet", "", CHECK + "open .recording:: Read-only file system\n", REPAIR, 3},
-        {1, 0, 0, 0, "busy", BAD, CHECK + "umount: Device or resource busy\n", "mount {D} {M} vfat 0 -\numount {M}\n" + CLEANUP, 3},
+        {0, -1, EROFS, 0, "quiet", "", CHECK + "open .recording:: Read-only file system\n", REPAIR,
+            3},
+        {1, 0, 0, 0, "busy", BAD, CHECK + "umount: Device or resource busy\n",
+            "mount {D} {M} vfat 0 -\numount {M}\n" + CLEANUP, 3},
         {0, -1, 0, 0, "ipcam", "", CHECK, CLEAN, 0},
-        {0, -1, 0, 0, "sub/pkg", "", "Update from {M}/sub/pkg ...\nError or unmatched package file.\n\n" + CHECK, CLEAN, 0},
-        {1, 0, 0, 0, "a card", BAD, CHECK, "mount {D} {M} vfat 0 -\numount {M}\nsystem dosfsck -av '{D}' \n"
-         "mount {D} {M} vfat 0 -\nsystem rm -f '{M}'/fsck*.*; rm -f '{M}'/FSCK*.*\numount {M}\n", 3},
+        {0, -1, 0, 0, "sub/pkg", "",
+            "Update from {M}/sub/pkg ...\nError or unmatched package file.\n\n" + CHECK, CLEAN, 0},
+        {1, 0, 0, 0, "a card", BAD, CHECK,
+            "mount {D} {M} vfat 0 -\numount {M}\nsystem dosfsck -av '{D}' \n"
+            "mount {D} {M} vfat 0 -\nsystem rm -f '{M}'/fsck*.*; rm -f '{M}'/FSCK*.*\numount {M}\n",
+            3},
     };
     identifier = 0;
     platform_fake_system_status = 3;
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        const std::string card = c.name == "a card" ? " " : "", mnt = dir + std::string(200, 'm') + card;
+        const std::string card = c.name == "a card" ? " " : "",
+                          mnt = dir + std::string(200, 'm') + card;
         const std::string device = "/dev/discs/a" + card + "b/part1";
         std::filesystem::remove_all(mnt);
         std::filesystem::create_directories(mnt + (c.name == "ipcam" ? "/ipcam" : "/sub"));
         std::string marker(c.marker_len + 2, '\0');  // byte 0 stands for none set
         marker[c.marker_set + 1] = 1;
-        EXPECT_TRUE(c.marker_len < 0 || PackWriteBytes(mnt + "/.recording", marker.substr(1, c.marker_len)));
+        EXPECT_TRUE(c.marker_len < 0
+            || PackWriteBytes(mnt + "/.recording", marker.substr(1, c.marker_len)));
         PackWriteBytes(mnt + "/sub/pkg", "not a package");
         mount_dir = mnt.c_str();
         image_path = c.name == "sub/pkg" ? "sub/pkg" : nullptr;
@@ -332,7 +384,9 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         platform_fake_fail_umount = c.name == "busy";
         platform_fake_log.clear();
         Outcome o = run("", 0, [&] { return handleLocalPartition(device.c_str()); });
-        auto expand = [&](const std::string &s) { return replaced(replaced(s, "{M}", mnt), "{D}", device); };
+        auto expand = [&](const std::string &s) {
+            return replaced(replaced(s, "{M}", mnt), "{D}", device);
+        };
         EXPECT_EQ(o.rc, c.want);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, expand(c.err));

@@ -14,7 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
-static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd, int in, int out, int err)
+static pid_t startChild(
+    const std::vector<std::string> &argv, const std::string &cwd, int in, int out, int err)
 {
     pid_t pid = fork();
     if (pid != 0)
@@ -31,8 +32,8 @@ static pid_t startChild(const std::vector<std::string> &argv, const std::string 
 
 // Feeds the input and drains both outputs until the child closes them; a
 // child past its time is killed and reported with status -1.
-RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd,
-                     int timeout_seconds)
+RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input,
+    const std::string &cwd, int timeout_seconds)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
@@ -57,7 +58,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
                 else if (got == 0 || (got == -1 && errno != EINTR))
                     close(p[i].fd), p[i].fd = -1;
             }
-            ssize_t put = p[2].revents ? write(p[2].fd, input.data() + sent, input.size() - sent) : 0;
+            ssize_t put
+                = p[2].revents ? write(p[2].fd, input.data() + sent, input.size() - sent) : 0;
             sent = put < 0 ? input.size() : sent + put;
         }
         if (r.status == 0 && time(nullptr) > deadline)
@@ -72,10 +74,12 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
     return r;
 }
 
-pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+pid_t SpawnProgram(
+    const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
-    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-                 open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC),
+        open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+        open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
     pid_t pid = startChild(argv, "", fd[0], fd[1], fd[2]);
     close(fd[0]), close(fd[1]), close(fd[2]);
     return pid;
@@ -89,7 +93,8 @@ static std::pair<std::string, std::string> programAndEmulator(const char *name)
     if (dir && *dir && !std::filesystem::is_directory(dir))
         throw std::runtime_error(std::string("E2E_PROGRAM_DIR is no folder: ") + dir);
     if (dir && *dir && FileExists(std::string(dir) + "/" + name))
-        return {std::filesystem::absolute(std::string(dir) + "/" + name), emulator ? emulator : PROGRAM_EMULATOR};
+        return {std::filesystem::absolute(std::string(dir) + "/" + name),
+            emulator ? emulator : PROGRAM_EMULATOR};
     return {std::string(BUILD_DIR) + "/" + name, PROGRAM_EMULATOR};
 }
 
@@ -105,8 +110,10 @@ std::string BuiltProgram(const char *name)
     for (std::istringstream words(runner); words >> word;)
         body += " '" + word + "'";
     body += " -0 \"$0\" '" + path + "' \"$@\"\n";
-    std::string dir = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body) % 1000000007);
-    std::string script = dir + "/" + std::filesystem::path(path).filename().string(), part = script + ".";
+    std::string dir
+        = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body) % 1000000007);
+    std::string script = dir + "/" + std::filesystem::path(path).filename().string(),
+                part = script + ".";
     if (ReadFile(script) == body)
         return script;
     std::filesystem::create_directories(dir);
@@ -127,7 +134,9 @@ int ProgramSigRtMin()
     return number && *number ? atoi(number) : SIGRTMIN;
 }
 
-ScratchDir::ScratchDir() : path(std::string(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/e2e.XXXXXX")
+ScratchDir::ScratchDir()
+    : path(std::string(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp")
+        + "/e2e.XXXXXX")
 {
     if (!mkdtemp(path.data()))
         throw std::runtime_error("mkdtemp");

@@ -18,7 +18,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
                      const std::string &cwd = "", int timeout_seconds = 120);
 // Starts argv in the background, input from /dev/null, output and error into
 // the files out and err; the caller waits for it or kills it.
-pid_t SpawnProgram(const std::vector<std::string> &argv, const std::string &out, const std::string &err);
+pid_t SpawnProgram(
+    const std::vector<std::string> &argv, const std::string &out, const std::string &err);
 // The path of a program of the build, or of the folder E2E_PROGRAM_DIR when it
 // holds one of that name. One for another processor comes back as a script
 // that starts it through its emulator (E2E_EMULATOR, or the cross build's).
