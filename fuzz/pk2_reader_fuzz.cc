@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the package reader in verify-only mode. Besides
-// the sanitizers' checks, it aborts when the reader leaves anything behind:
-// the seeds' targets and commands all point into CANARY, and relative
-// targets would land in the work directory, so both must stay as they were.
+// Feeds arbitrary bytes to the package reader in verify-only mode and aborts
+// when it leaves anything behind: the seeds' targets and commands point into
+// CANARY, relative targets would land in the work directory.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -16,7 +15,9 @@
 
 static const char CANARY[] = "/tmp/pk2_reader_fuzz.canary";
 static char work_dir[] = "/tmp/pk2_reader_fuzz.XXXXXX";
-static int null_fd, stderr_fd, cwd_fd;
+static int null_fd = open("/dev/null", O_WRONLY);
+static int stderr_fd = dup(2);  // sanitizer reports keep it when they come mid-call
+static int cwd_fd = open(".", O_RDONLY | O_DIRECTORY);
 
 static bool holds(const char *dir, long entries)
 {
@@ -27,10 +28,6 @@ static bool holds(const char *dir, long entries)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     std::filesystem::create_directory(CANARY);
-    // The reader's refusals go to /dev/null; sanitizer reports keep the real
-    // standard error even when they come mid-call.
-    null_fd = open("/dev/null", O_WRONLY), stderr_fd = dup(2),
-    cwd_fd = open(".", O_RDONLY | O_DIRECTORY);
     if (!mkdtemp(work_dir) || !holds(CANARY, 0) || null_fd < 0 || stderr_fd < 0 || cwd_fd < 0)
         abort();
     atexit([] { std::filesystem::remove_all(work_dir); });
