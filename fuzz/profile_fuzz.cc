@@ -1,7 +1,7 @@
-// Random profile files through every reader; what a writer wrote must read
-// back. Input: integers from the end (operation, buffer size, an int, the
-// number of list entries), then from the front the section, key, value and
-// list entries as "\"-terminated strings; the rest is the file.
+// Random profile files through every reader; what a writer wrote must read back. Input:
+// integers from the end (operation, buffer size, an int, the number of list entries), then
+// from the front section, key, value and list entries as "\"-terminated strings; the rest
+// is the file.
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,19 +15,15 @@
 
 static char dir[] = "/tmp/profile_fuzz.XXXXXX";
 
-static std::string MakePath()
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (!mkdtemp(dir))
         abort();
-    atexit([] { std::filesystem::remove_all(dir); });
-    return std::string(dir) + "/profile.ini";
+    return atexit([] { std::filesystem::remove_all(dir); });
 }
 
-static const std::string path = MakePath();
-
-// Text that reads back as written: one line, nothing the readers trim at
-// either end, no start that makes a comment or a head; keys end at the
-// first "=" and names at the first "]".
+// Text that reads back as written: one line, nothing the readers trim at either end, no
+// start that makes a comment or a head; keys end at the first "=", names at the first "]".
 static bool Holdable(const std::string &s, const char *forbidden)
 {
     auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
@@ -51,13 +47,12 @@ static std::string ListText(char *list)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    auto text = [&in](size_t max) { return std::string(in.ConsumeRandomLengthString(max).c_str()); };
-    int op = in.ConsumeIntegralInRange<int>(0, 2);
-    int out_size = in.ConsumeIntegralInRange<int>(1, 64);
-    int number = in.ConsumeIntegral<int>();
-    int n_entries = in.ConsumeIntegralInRange<int>(0, 4);
+    auto text = [&in](size_t n) { return std::string(in.ConsumeRandomLengthString(n).c_str()); };
+    const int op = in.ConsumeIntegralInRange<int>(0, 2);
+    const int out_size = in.ConsumeIntegralInRange<int>(1, 64);
+    const int number = in.ConsumeIntegral<int>();
+    const int n_entries = in.ConsumeIntegralInRange<int>(0, 4);
     const std::string section = text(64), key = text(64), value = text(128);
-    const char *s = section.c_str(), *k = key.c_str(), *p = path.c_str();
     bool list_holdable = Holdable(section, "]");
     const bool holdable = list_holdable && Holdable(key, "=");
     std::string list;
@@ -66,28 +61,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         list_holdable = list_holdable && Holdable(entry_key, "=") && Holdable(entry_value, "");
         list += entry_key + "=" + entry_value + '\0';
     }
+    const std::string path = std::string(dir) + "/profile.ini";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << in.ConsumeRemainingBytesAsString();
-    auto read_all = [&] {
+    const char *s = section.c_str(), *k = key.c_str(), *p = path.c_str();
+    for (int pass = 0; pass < 2; pass++) {  // reads the file given, then the one written
         std::vector<char> got(out_size, 'u');  // exactly out_size bytes, so overflows show
         if (GetProfileString(p, s, k, got.data(), out_size) == 1
             && strlen(got.data()) >= (size_t)out_size)
             abort();
         GetProfileInt(p, s, k, 7);
         ListText(GetProfileSection(p, s));
-    };
-    read_all();
-    char out[1024];
-    if (op == 0 && SetProfileString(p, s, k, value.c_str()) == 0 && holdable
-        && Holdable(value, "") && (GetProfileString(p, s, k, out, sizeof out) != 1 || value != out))
-        abort();
-    if (op == 1 && SetProfileInt(p, s, k, number) == 0 && holdable
-        && GetProfileInt(p, s, k, number ^ 1) != number)
-        abort();
-    if (op == 2)
-        SetProfileSection(p, s, (list + '\0').c_str());
-    if (op == 2 && list_holdable && !list.empty()
-        && ListText(GetProfileSection(p, s)) != list + '\0')
-        abort();
-    read_all();
+        char out[1024];
+        if (pass == 0 && op == 0 && SetProfileString(p, s, k, value.c_str()) == 0 && holdable
+            && Holdable(value, "")
+            && (GetProfileString(p, s, k, out, sizeof out) != 1 || value != out))
+            abort();
+        if (pass == 0 && op == 1 && SetProfileInt(p, s, k, number) == 0 && holdable
+            && GetProfileInt(p, s, k, number ^ 1) != number)
+            abort();
+        if (pass == 0 && op == 2)
+            SetProfileSection(p, s, (list + '\0').c_str());
+        if (pass == 0 && op == 2 && list_holdable && !list.empty()
+            && ListText(GetProfileSection(p, s)) != list + '\0')
+            abort();
+    }
     return 0;
 }

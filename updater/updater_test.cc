@@ -110,9 +110,11 @@ protected:
     }
 };
 
-// Each row spoils a package of a sound FILE and CMD: nothing may be carried
-// out. Verification failures are -2 whatever the identifier, the rest -1.
-TEST_F(Pk2, RefusedPackagesInstallNothing)
+// Most rows spoil a package of a sound FILE and CMD: nothing may be carried out, and
+// verification fails whatever the identifier. In the last ones the target takes no data, or
+// its sync fails with sync_errno: that breaks the installation off, but one with nothing to
+// sync (/dev/null, EINVAL, EROFS) is written like any other.
+TEST_F(Pk2, RefusedOrBrokenOff)
 {
     using Spoil = std::function<void(PackEntry &)>;
     auto tailed = [&](PackEntry last, Spoil spoil) {
@@ -138,12 +140,23 @@ TEST_F(Pk2, RefusedPackagesInstallNothing)
     const std::string long_name = dir + "last" + std::string(252 - dir.size(), '\0') + '\4';
     std::string three = sound;
     three[24] = 4;  // entry_count
+    auto writes = [&](const std::string &target, size_t size) {
+        return pkg({PackFile(target, pattern(size)), PackCmd("echo > " + dir + "log")});
+    };
     const std::string UNMATCHED = "Error or unmatched package file.\n\n";
-    const struct { std::string bytes; uint32_t ident; std::string err; } cases[] = {
-        {"", 0, "Can't open file: " + dir + "p.pk2\n"},
-        {sound.substr(0, 27), 0, UNMATCHED},
-        {"PK2X" + sound.substr(4), 0, UNMATCHED},
-        {sound, 8, UNMATCHED},
+    const std::string FULL = "Can't write target file: /dev/full\n";
+    const std::string T = dir + "t", T_FAILED = "Can't write target file: " + T + "\n";
+    const struct {
+        std::string bytes;
+        uint32_t ident = 0;
+        int rc = -2;
+        std::string err = "verify pk2 failed.\n";
+        int sync_errno = 0;
+    } cases[] = {
+        {"", 0, -1, "Can't open file: " + dir + "p.pk2\n"},
+        {sound.substr(0, 27), 0, -1, UNMATCHED},
+        {"PK2X" + sound.substr(4), 0, -1, UNMATCHED},
+        {sound, 8, -1, UNMATCHED},
         {file(digest), 0}, {cmd(digest)}, {three}, {sound + '\0'}, {pkg({}) + 'x'},
         {sound.substr(0, sound.size() - 1)},
         {file([](PackEntry &e) { e.length = *e.length + 1; })},
@@ -159,14 +172,20 @@ TEST_F(Pk2, RefusedPackagesInstallNothing)
         {cmd([](PackEntry &e) { e.data = std::string(8192, ' ') + '\0'; })},
         {cmd([](PackEntry &e) { e.data = "true"; })},
         {tailed(PackRaw("XYZW", "abc"), [](PackEntry &e) { e.length = 100; })},
+        {writes("/dev/full", 10), 7, -1, FULL}, {writes("/dev/full", 70000), 7, -1, FULL},
+        {writes("/dev/null", 70000), 7, 0, ""}, {writes(T, 1), 7, -1, T_FAILED, EIO},
+        {writes(T, 1), 7, 0, "", EINVAL}, {writes(T, 1), 7, 0, "", EROFS},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        for (uint32_t ident : {c.ident, c.err.empty() ? IDENT_VERIFY_ONLY : c.ident}) {
-            EXPECT_EQ(run(c.bytes, ident), c.err.empty() ? -2 : -1);
-            EXPECT_EQ(out + err, c.err.empty() ? "verify pk2 failed.\n" : c.err);
+        fsync_errno = c.sync_errno;
+        for (uint32_t ident : {c.ident, c.rc == -2 ? IDENT_VERIFY_ONLY : c.ident}) {
+            EXPECT_EQ(run(c.bytes, ident), c.rc);
+            EXPECT_EQ(out + err, c.rc ? c.err : "PUBTIME: 0x5F00AB\n");
         }
-        EXPECT_FALSE(fs::exists(dir + "first") || fs::exists(dir + "log"));
+        EXPECT_FALSE(fs::exists(dir + "first"));
+        EXPECT_EQ(fs::remove(dir + "log"), c.rc == 0);
+        EXPECT_TRUE(c.sync_errno == 0 || slurp(T) == pattern(1));
     }
 }
 
@@ -227,27 +246,6 @@ TEST_F(Pk2, InstallsInOrder)
     const std::string beyond = dir + std::string(255 - dir.size(), 'b') + "/t";
     EXPECT_EQ(fopenex(beyond.c_str(), "wb"), nullptr);
     EXPECT_FALSE(fs::exists(beyond.substr(0, 255)));
-}
-
-// A target that takes no data, or whose sync fails, breaks the installation
-// off; one with nothing to sync (/dev/null, EINVAL, EROFS) is written like
-// any other. A target file keeps what was written.
-TEST_F(Pk2, TargetWriteFailureBreaksOff)
-{
-    const struct { std::string target; size_t size; int sync_errno, rc; } cases[] = {
-        {"/dev/full", 10, 0, -1}, {"/dev/full", 70000, 0, -1}, {"/dev/null", 70000, 0, 0},
-        {dir + "t", 1, EIO, -1}, {dir + "t", 1, EINVAL, 0}, {dir + "t", 1, EROFS, 0},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(&c - cases);
-        unlink((dir + "log").c_str());
-        fsync_errno = c.sync_errno;
-        PackEntry target = PackFile(c.target, pattern(c.size));
-        EXPECT_EQ(run(pkg({target, PackCmd("echo > " + dir + "log")}), 7), c.rc);
-        EXPECT_EQ(err, c.rc ? "Can't write target file: " + c.target + "\n" : "");
-        EXPECT_EQ(fs::exists(dir + "log"), c.rc == 0);
-        EXPECT_TRUE(c.sync_errno == 0 || slurp(c.target) == pattern(c.size));
-    }
 }
 
 // updateFromPk2: the record in the profile (before null: no file; after null: as before),
