@@ -21,7 +21,7 @@ std::string Usage(const std::string &p)
 
 // Each row runs pk2update through a link named upd in a scratch directory {d} holding "0"
 // (empty), "4097" and a package of ident 5 made by pk2pack, sound (good.pk2) and with its
-// command spoilt (bad.pk2). {u}: the usage; {md5:NAME}: md5sum's line of NAME with one space.
+// command spoilt (bad.pk2). {u}: the usage; {mNAME}: md5sum's line of NAME with one space.
 // installed: the package's file written and its command run.
 const char GOOD[] = "{d}/good.pk2", BAD[] = "{d}/bad.pk2", EMPTY[] = "{d}/0", U[] = "{u}";
 const char UNMATCHED[] = "Update from {d}/good.pk2 ...\nError or unmatched package file.\n\n";
@@ -36,15 +36,15 @@ const struct {
     {{"-b?"}, U, "", 1, false},
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
     {{"-h", "-d"}, U, "", 1, false},
-    {{"-x", "--md5", "-", EMPTY}, "{md5:0}", "Unrecognized option: -x\nUnrecognized option: -\n",
+    {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
     {{"--md5", EMPTY, "-d"}, U, "", 1, false},
-    {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{md5:0}", "", 0, false},
+    {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{m0}", "", 0, false},
     {{"--md5"}, U, "", 1, false},
     {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
     {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
-    {{"-d", "5", GOOD, "--md5"}, "{md5:good.pk2}", "", 0, false},
-    {{"--md5", GOOD, "{d}/4097"}, "{md5:4097}", "", 0, false},
+    {{"-d", "5", GOOD, "--md5"}, "{mgood.pk2}", "", 0, false},
+    {{"--md5", GOOD, "{d}/4097"}, "{m4097}", "", 0, false},
     {{"-d", "0xFFFFFFFF", BAD, GOOD}, "", "", 0, false},
     {{GOOD}, "", "", 0, false},
     {{"-d", "-1", GOOD, BAD}, "", "verify pk2 failed.\n", 254, false},
@@ -79,13 +79,11 @@ TEST(Pk2updateCli, Rows)
     auto expand = [&](std::string s) {
         for (size_t at; (at = s.find('{')) != std::string::npos;) {
             size_t end = s.find('}', at);
-            std::string key = s.substr(at + 1, end - at - 1);
-            std::string md5;
-            if (key.starts_with("md5:")) {
-                md5 = RunProgram({"md5sum", dir.file(key.substr(4))}).out;
-                md5 = md5.substr(0, 32) + " " + dir.file(key.substr(4)) + "\n";
-            }
-            s.replace(at, end + 1 - at, key == "d" ? dir.path : key == "u" ? Usage(upd) : md5);
+            std::string key = s.substr(at + 1, end - at - 1), file = dir.file(key.substr(1));
+            std::string value = key == "d" ? dir.path : key == "u" ? Usage(upd) : "";
+            if (key[0] == 'm')
+                value = RunProgram({"md5sum", file}).out.substr(0, 32) + " " + file + "\n";
+            s.replace(at, end + 1 - at, value);
         }
         return s;
     };
