@@ -185,13 +185,10 @@ TEST_F(Pk2, RefusedOrBrokenOff)
     }
 }
 
-// Sizes around the work buffer and the sync interval, and one whose length needs all four
-// bytes: each comes out whole, synced every 64 KiB and at its end; a stale target is
-// truncated; new directories are 0755; commands can't see the package open. Then: other
-// types ("file", "CMD " too) are passed over whatever their digest; the longest name and
-// command are taken, bytes after a name's NUL are no part of the path; a failing command
-// does not stop the rest; a file's verbose line comes before it is opened, a command's
-// after it ran. A target whose directory is a regular file ends the installation.
+// Sizes around the work buffer and the sync interval, and one needing all four length bytes,
+// come out whole, synced every 64 KiB and at the end. Other types ("file", "CMD " too) are
+// passed over; bytes after a name's NUL are no part of the path; a failing command does not
+// stop the rest; a file's verbose line comes before it is opened, a command's after it ran.
 TEST_F(Pk2, InstallsInOrder)
 {
     const std::string log = dir + "log";
