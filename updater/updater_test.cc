@@ -246,12 +246,8 @@ TEST_F(Pk2, InstallsInOrder)
 // the profile's place.
 TEST_F(Pk2, UpdateBookkeeping)
 {
-    const struct {
-        const char *opts, *before;
-        uint32_t pubtime, flags;
-        int want;
-        const char *after;
-    } cases[] = {
+    struct Row { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; };
+    const Row cases[] = {
         {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
         {"", nullptr, 0, 0, -1, nullptr},
         {"c", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
@@ -301,7 +297,7 @@ TEST_F(Pk2, UpdateBookkeeping)
     }
 }
 
-// marker: its length (-1: none) and the one byte set to 1 (-1: none); how opening and reading
+// The marker's length (-1: none) and the one byte set to 1 (-1: none); how opening and reading
 // it fail. {M} is the mount directory, {D} the device. Verbose but in the "quiet" row; the
 // umount fails in the "busy" one; "sub/pkg" is a package file named with -i.
 TEST_F(Pk2, PartitionMarkerPackageAndRepair)
@@ -313,11 +309,8 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         = CLEAN + "system dosfsck -av {D} \nmount {D} {M} vfat 0 -\n" + CLEANUP;
     const std::string BAD = "fs need be checked.\npartition seems not cleaned\n";
     const std::string NO_MARKER = CHECK + "open .recording:: ";
-    const struct {
-        int marker_len, marker_set, open_errno, read_errno;
-        std::string name, out, err, calls;
-        int want;
-    } cases[] = {
+    struct Row { int len, set, open_err, read_err; std::string name, out, err, calls; int want; };
+    const Row cases[] = {
         {-1, -1, 0, 0, "", "", NO_MARKER + "No such file or directory\n", CLEAN, 0},
         {0, -1, 0, 0, "", "", CHECK, CLEAN, 0},
         {200, 1, 0, 0, "", "", CHECK, CLEAN, 0},
@@ -345,16 +338,16 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         const std::string device = "/dev/discs/a" + card + "b/part1";
         fs::remove_all(mnt);
         fs::create_directories(mnt + (c.name == "ipcam" ? "/ipcam" : "/sub"));
-        std::string marker(c.marker_len + 2, '\0');  // byte 0 stands for none set
-        marker[c.marker_set + 1] = 1;
-        if (c.marker_len >= 0)
-            PackWriteBytes(mnt + "/.recording", marker.substr(1, c.marker_len));
+        std::string marker(c.len + 2, '\0');  // byte 0 stands for none set
+        marker[c.set + 1] = 1;
+        if (c.len >= 0)
+            PackWriteBytes(mnt + "/.recording", marker.substr(1, c.len));
         PackWriteBytes(mnt + "/sub/pkg", "not a package");
         mount_dir = mnt.c_str();
         image_path = c.name == "sub/pkg" ? "sub/pkg" : nullptr;
         verbose = c.name != "quiet";
-        marker_errno[0] = c.open_errno;
-        marker_errno[1] = c.read_errno;
+        marker_errno[0] = c.open_err;
+        marker_errno[1] = c.read_err;
         platform_fake_fail_umount = c.name == "busy";
         platform_fake_log.clear();
         auto expand = [&](std::string s) {

@@ -26,12 +26,8 @@ std::string Usage(const std::string &p)
 const char GOOD[] = "{d}/good.pk2", BAD[] = "{d}/bad.pk2", EMPTY[] = "{d}/0", U[] = "{u}";
 const char UNMATCHED[] = "Update from {d}/good.pk2 ...\nError or unmatched package file.\n\n";
 const char INSTALLED[] = "Update from {d}/good.pk2 ...\n";
-const struct {
-    std::vector<std::string> args;
-    const char *out, *err;
-    int status;
-    bool installed;
-} kRows[] = {
+struct Row { std::vector<std::string> args; const char *out, *err; int status; bool installed; };
+const Row kRows[] = {
     {{}, U, "", 1, false},
     {{"-b?"}, U, "", 1, false},
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
