@@ -260,8 +260,7 @@ TEST_F(Pk2, UpdateBookkeeping)
         {"c", "[updimg]\npubtime=0x100000000\n", 0xFFFFFFFF, 0, -1, nullptr},
         {"c", "[updimg]\npubtime=-2\n", 0xFFFFFFFE, 0, -1, nullptr},
     };
-    const std::string target = dir + "installed", ini = dir + "profile.ini";
-    const std::string package = dir + "p.pk2";
+    const std::string target = dir + "installed", ini = dir + "p.ini", package = dir + "p.pk2";
     identifier = 7;
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);

@@ -58,8 +58,7 @@ const Row kRows[] = {
 TEST(Pk2updateCli, Rows)
 {
     ScratchDir dir;
-    const std::string upd = dir.file("upd");
-    const std::string target = dir.file("out/installed.txt");
+    const std::string upd = dir.file("upd"), target = dir.file("out/installed.txt");
     ASSERT_EQ(0, symlink(BuiltProgram("pk2update").c_str(), upd.c_str()));
     WriteFile(dir.file("0"), "");
     WriteFile(dir.file("4097"), std::string(4000, 'a') + std::string(97, '\xff'));
