@@ -1,12 +1,9 @@
-// The test double of platform.h: every call is appended to platform_fake_log
-// as one line ("mount SRC TARGET FSTYPE FLAGS DATA", DATA "-" when null;
-// "umount TARGET", "system COMMAND", "sync", "reboot CMD" in decimal). A mount or
-// umount fails (errno ENODEV, EBUSY) while its fail flag is set; system
-// returns platform_fake_system_status.
+// Test double of platform.h: each call is a line of platform_fake_log. umount fails (EBUSY)
+// while platform_fake_fail_umount is set; reboot always fails.
 #pragma once
 
 #include <string>
 
 extern std::string platform_fake_log;
-extern bool platform_fake_fail_mount, platform_fake_fail_umount;
+extern bool platform_fake_fail_umount;
 extern int platform_fake_system_status;

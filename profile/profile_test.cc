@@ -8,84 +8,68 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
-
 
 namespace {
 
 using namespace std::string_literals;  // "..."s keeps embedded NULs
 
-struct ScratchDir {
-    std::string path = [] {
-        char t[] = "/tmp/profile_test.XXXXXX";
-        return std::string(mkdtemp(t));
-    }();
-    ~ScratchDir() { std::filesystem::remove_all(path); }
+class Profile : public testing::Test {
+protected:
+    char scratch[32] = "/tmp/profile_test.XXXXXX";
+    std::string dir = mkdtemp(scratch);
+    std::string file = dir + "/p.ini";
+    const char *path = file.c_str();
+    ~Profile() override { std::filesystem::remove_all(dir); }
+    std::string read()
+    {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void write(const std::string &text) { std::ofstream(file, std::ios::binary) << text; }
 };
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-// out: the value read (size 32 unless cut), "-" when none; num: the int
-// read with the default 99.
-TEST(Profile, Get)
+// out: the value of a's k read into size bytes, "-" when none; num: as an int, default 99.
+TEST_F(Profile, Get)
 {
     const std::string x997(997, 'x');
-    const struct {
-        std::string file;
-        const char *key;
-        int size;
-        std::string out;
-        int num;
-    } cases[] = {
-        {"[UPDIMG]\nPUBTIME = 0x1F\n", "pubtime", 32, "0x1F", 0},
-        {"[a]\r\nx=0\r\nk = v w\r\n", "k", 32, "v w", 0},
-        {"[a]\nk=abcdef\n", "k", 4, "abc", 0},
-        {"[a] ; note\nx=1\n[b]\nk=-27x\n", "k", 32, "-27x", -27},
-        {"k=0\n[a]\nx=1\n", "k", 32, "-", 99},
-        {"[ab]\nk=2\n[ a ]\nk=2\n", "k", 32, "-", 99},
-        {"[a]\n;k=1\n  #k=2\nks=1\nk\n\v\fk = 3\n", "k", 32, "3", 3},
-        {"[a]\n\xa0k=1\nk=v\xa0\n", "k", 32, "v\xa0", 0},
-        {"[a]\nk=" + x997 + "yyy\n", "k", 2000, x997, 0},
-        {"[a]\n" + std::string(999, 'z') + "k=5", "k", 32, "5", 5},
-        {"[a]\nk= 99999999999999999 \n", "k", 32, "99999999999999999", INT_MAX},
+    const struct { std::string file; int size; std::string out; int num; } cases[] = {
+        {"[A]\nK = 0x1F\n", 32, "0x1F", 0},
+        {"[a]\r\nx=0\r\nk = v w\r\n", 32, "v w", 0},
+        {"[a]\nk=abcdef\n", 4, "abc", 0},
+        {"[a] ; note\nx=1\n[b]\nk=-27x\n", 32, "-27x", -27},
+        {"k=0\n[a]\nx=1\n", 32, "-", 99},
+        {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
+        {"[a]\n;k=1\n  #k=2\nks=1\nk\n\v\fk = 3\n", 32, "3", 3},
+        {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0},
+        {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
+        {"[a]\n" + std::string(999, 'z') + "k=5", 32, "5", 5},
+        {"[a]\nk= 99999999999999999 \n", 32, "99999999999999999", INT_MAX},
     };
-    ScratchDir dir;
-    const std::string file = dir.path + "/p.ini";
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        WriteFile(file, c.file);
-        const char *section = c.key[0] == 'p' ? "updimg" : "a";
+        write(c.file);
         char out[2000] = "-";
-        EXPECT_EQ(GetProfileString(file.c_str(), section, c.key, out, c.size), c.out != "-");
+        EXPECT_EQ(GetProfileString(path, "a", "k", out, c.size), c.out != "-");
         EXPECT_EQ(out, c.out);
-        EXPECT_EQ(GetProfileInt(file.c_str(), section, c.key, 99), c.num);
+        EXPECT_EQ(GetProfileInt(path, "a", "k", 99), c.num);
     }
-    EXPECT_EQ(GetProfileInt((dir.path + "/missing").c_str(), "a", "k", 99), 99);
-    WriteFile(file, "[s]\n  a = 1 \n;c=0\n=x\nnoequals\n[t]\nc=3\n");
-    char *list = GetProfileSection(file.c_str(), "S");
+    EXPECT_EQ(GetProfileInt((dir + "/missing").c_str(), "a", "k", 99), 99);
+    write("[s]\n  a = 1 \n;c=0\n=x\nnoequals\n[t]\nc=3\n");
+    char *list = GetProfileSection(path, "S");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(std::string(list, 8), "a=1\0=x\0\0"s);
     free(list);
-    EXPECT_EQ(GetProfileSection(file.c_str(), "u"), nullptr);
+    EXPECT_EQ(GetProfileSection(path, "u"), nullptr);
 }
 
-// Writers: the file before (null: none) and after. key null:
-// SetProfileSection with value as the list.
-TEST(Profile, Set)
+// Writers: the file before (null: none) and after. key null: SetProfileSection
+// with value as the list.
+TEST_F(Profile, Set)
 {
     const char *xy = "x=1\0y=2\0";
-    const struct { const char *before; const char *section, *key, *value, *after; } cases[] = {
+    const struct { const char *before, *section, *key, *value, *after; } cases[] = {
         {nullptr, "s", "k", "v", "[s]\nk = v\n"},
         {"[a]\nx=1\n", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"},
         {"[a]\nx=100\n", "a", "x", "1", "[a]\nx=1\n"},
@@ -100,23 +84,21 @@ TEST(Profile, Set)
         {nullptr, "s", nullptr, xy, "[s]\nx=1\ny=2\n"},
         {nullptr, "s", nullptr, "", nullptr},
     };
-    ScratchDir dir;
-    const std::string file = dir.path + "/p.ini";
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        unlink(file.c_str());
+        unlink(path);
         if (c.before)
-            WriteFile(file, c.before);
+            write(c.before);
         if (c.key)
-            EXPECT_EQ(SetProfileString(file.c_str(), c.section, c.key, c.value), 0);
+            EXPECT_EQ(SetProfileString(path, c.section, c.key, c.value), 0);
         else
-            SetProfileSection(file.c_str(), c.section, c.value);
+            SetProfileSection(path, c.section, c.value);
         EXPECT_EQ(std::filesystem::exists(file), c.after != nullptr);
-        EXPECT_EQ(ReadFile(file), c.after ? c.after : "");
+        EXPECT_EQ(read(), c.after ? c.after : "");
     }
-    EXPECT_EQ(SetProfileInt(file.c_str(), "a", "k", INT_MIN), 0);
-    EXPECT_EQ(GetProfileInt(file.c_str(), "a", "k", 0), INT_MIN);
-    const std::string nowhere = dir.path + "/missing/p.ini";
+    EXPECT_EQ(SetProfileInt(path, "a", "k", INT_MIN), 0);
+    EXPECT_EQ(GetProfileInt(path, "a", "k", 0), INT_MIN);
+    const std::string nowhere = dir + "/missing/p.ini";
     EXPECT_EQ(SetProfileString(nowhere.c_str(), "a", "k", "v"), -1);
     SetProfileSection(nowhere.c_str(), "a", "k=v\0");
     EXPECT_FALSE(std::filesystem::exists(nowhere));
@@ -124,19 +106,19 @@ TEST(Profile, Set)
 
 // A file size limit lets the new entry in but not the saved rest after it:
 // the writer says so and leaves the rest where it was, not cut off.
-TEST(Profile, RewriteWhoseRestCannotBeWritten)
+TEST_F(Profile, RewriteWhoseRestCannotBeWritten)
 {
-    ScratchDir dir;
-    const std::string file = dir.path + "/p.ini",
-                      before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
-    WriteFile(file, before);
-    rlimit old, small = {4096, (getrlimit(RLIMIT_FSIZE, &old), old.rlim_max)};
+    const std::string before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
+    write(before);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = {4096, old.rlim_max};
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &small);
-    int rc = SetProfileString(file.c_str(), "a", "k", "22");
+    int rc = SetProfileString(path, "a", "k", "22");
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(rc, -1);
-    EXPECT_EQ(ReadFile(file).size(), before.size());
+    EXPECT_EQ(read().size(), before.size());
 }
 
 }  // namespace
