@@ -1,43 +1,14 @@
-// Harness for end-to-end tests of the morv relay.
-//
-// A MorvServer runs the built morv as a server inside a private mount
-// namespace, so that its fixed paths stay private to the test:
-//
-//   unshare -m sh -c 'mount --bind SCRATCH/run /run && mount --bind SCRATCH/tmp /tmp &&
-//                     SETUP && exec MORV -s ARGS -p PORT'
-//
-// MORV is MorvProgram(): the binds hide the build folder when the checkout
-// lies under /tmp or /run, so the program is reached through a descriptor.
-//
-// Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
-// SCRATCH/tmp; the test reaches both from outside through those paths.
-// A clone under /tmp is bound into SCRATCH/tmp at its own path first, so
-// the programs of every build folder in it stay reachable inside.
-// The pid the harness spawned is morv itself once the execs are done
-// (unshare without --fork and the shell's exec replace themselves), so
-// signals and waits go straight to the server. Standard output and error
-// go to the files SCRATCH/stdout and SCRATCH/stderr. morv is killed when
-// the test process ends, however it ends. It starts in /, since the binds
-// may hide the test's own folder.
-//
-// Typical use:
-//
-//   MorvServer srv;
-//   ASSERT_TRUE(srv.Start({"-o", "/tmp/log"}));   // waits for the port line
-//   ASSERT_TRUE(srv.SendDatagram("hello\n"));
-//   int c = srv.ConnectClient();
-//   SendText(c, "act");
-//   EXPECT_EQ(ReadExactly(c, 6, 10000), "hello\n");
-//   close(c);
-//   // the destructor stops the server (SIGTERM, then SIGKILL) and removes SCRATCH
-//
-// Every wait polls with a deadline; deadlines are in milliseconds and
-// generous by default, since tests run in parallel on a busy machine.
+// A MorvServer runs the built morv as a server in a private mount namespace,
+// SCRATCH/run bound on /run and SCRATCH/tmp on /tmp: the test reaches
+// "/var/run/morv.sock" and /tmp from outside through those paths. The pid
+// is morv itself once the execs are done, and it dies with the test.
+// Waits poll with generous deadlines (ms): tests run side by side.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
-#include <sys/types.h>
+#include <signal.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -46,98 +17,63 @@
 
 const int MORV_WAIT_MS = 20000;
 
-// The built morv by a path that reaches it from any mount namespace and
-// whatever is bound over its folder: "/proc/PID/fd/N" of a descriptor this
-// process holds open. Use it for every morv started in a namespace.
+// "/proc/PID/fd/N" of the built morv held open here: reachable from any
+// mount namespace, even with its folder covered.
 std::string MorvProgram();
-
-// A TCP port that was free a moment ago (bound to port 0, read, closed).
 int FreeTcpPort();
-
-// Connects to 127.0.0.1:port; retries refused connections until the
-// deadline, since morv prints its port line just before it listens, and
-// gives up at the deadline when the server's backlog is full. Returns a
-// blocking descriptor or -1.
-int ConnectTcp(int port, int timeout_ms = MORV_WAIT_MS);
-
-// Sends all of text on a connection; false when a send fails or the peer
-// takes nothing more until the deadline.
-bool SendText(int fd, const std::string &text, int timeout_ms = MORV_WAIT_MS);
-
-// Sends one datagram to the AF_UNIX datagram socket at path; retries while
-// the receiver's queue is full or the socket is not yet bound.
-bool SendDatagramTo(const std::string &path, const std::string &data,
-                    int timeout_ms = MORV_WAIT_MS);
-
-// The most datagrams the log socket queues for a server that isn't
-// reading: the kernel's queue limit and one more, at most 16 (the most the
-// server takes in one batch).
-size_t LogBurstLimit();
-
-// Reads until n bytes have come, the peer closes or the deadline passes;
-// returns what came (shorter than n in the last two cases).
-std::string ReadExactly(int fd, size_t n, int timeout_ms = MORV_WAIT_MS);
-
-// Returns whatever arrives within window_ms (stops early at end of file).
-std::string ReadFor(int fd, int window_ms);
-
-// Reads until the peer closes the connection; *closed tells whether it
-// did before the deadline.
-std::string ReadUntilClosed(int fd, bool *closed, int timeout_ms = MORV_WAIT_MS);
-
-// Polls pred every few milliseconds until it holds or the deadline passes.
+// To 127.0.0.1:port, refusals retried (the port line comes just before
+// listen); rcvbuf > 0 sets a small receive buffer first. -1 on failure.
+int ConnectTcp(int port, int rcvbuf = 0);
+bool SendText(int fd, const std::string &text);
+bool SendDatagramTo(const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS);
+// Until n bytes came, the peer closed (*closed set) or the deadline passed.
+std::string Read(int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_MS, bool *closed = nullptr);
 bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS);
 
 struct MorvServer {
     ScratchDir scratch;
-    // Bound on /run and /tmp inside. To share another server's /run, set
-    // run_dir and socket_path to its values before Start.
-    std::string run_dir;     // SCRATCH/run
-    std::string tmp_dir;     // SCRATCH/tmp
-    std::string socket_path; // SCRATCH/run/morv.sock
-    int port;                // chosen by FreeTcpPort, passed with -p
-    pid_t pid = -1;          // morv itself once started
-    int status = -1;         // exit status once reaped (128 + signal if killed)
+    // Set run_dir and socket_path to another server's to share its /run.
+    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp");
+    std::string socket_path = run_dir + "/morv.sock";
+    int port = FreeTcpPort();
+    int pid = -1, status = -1; // status: exit status once reaped, 128 + signal if killed
 
     MorvServer();
-    ~MorvServer();
-    MorvServer(const MorvServer &) = delete;
-    MorvServer &operator=(const MorvServer &) = delete;
-
-    // Spawns morv -s ARGS -p port (set port first to choose another one,
-    // e.g. a port that is known to be busy). setup is shell text run inside the
-    // namespace after the binds and before morv (e.g. "mount -t tmpfs -o
-    // size=64k tmpfs /tmp/small"). With wait_ready, waits for the port
-    // line and the socket file and returns false if they don't come or
-    // morv ends first (then status holds its exit status).
-    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "",
-               bool wait_ready = true);
-
-    // Everything morv wrote so far.
-    std::string Out() const;
-    std::string Err() const;
-    // Waits until standard output (or error) contains text.
-    bool WaitForOut(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
-    bool WaitForErr(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
-    bool WaitForSocket(int timeout_ms = MORV_WAIT_MS) const;
-
+    ~MorvServer() { Stop(); }
+    // morv -s ARGS -p port after the shell text setup; with wait_ready, true
+    // once the port line and the socket are there.
+    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "", bool wait_ready = true);
+    std::string Out() const { return ReadFile(scratch.file("stdout")); }
+    std::string Err() const { return ReadFile(scratch.file("stderr")); }
+    bool WaitOut(const std::string &text) const
+    {
+        return WaitUntil([&] { return Out().find(text) != std::string::npos; });
+    }
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
-    // Sends the datagrams (at most LogBurstLimit()) while the server is
-    // stopped, so that it takes them in one batch when it goes on.
+    // Sent while the server is stopped, so it takes them in one batch.
     bool SendBurst(const std::vector<std::string> &datagrams) const;
-    int ConnectClient(int timeout_ms = MORV_WAIT_MS) const { return ConnectTcp(port, timeout_ms); }
-    bool Signal(int sig) const;
-
-    // Runs argv inside the server's mount namespace (nsenter -t pid -m),
-    // e.g. {MorvProgram()} with input to feed client mode. Entering
-    // the namespace moves to its root: give absolute paths.
-    RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "",
-                        int timeout_seconds = 120) const;
-
-    // Waits for morv to end; its exit status, or -1 if it still runs.
-    int WaitExit(int timeout_ms = MORV_WAIT_MS);
-    // SIGTERM, a wait, then SIGKILL; returns the exit status.
+    int Connect(int rcvbuf = 0) const { return ConnectTcp(port, rcvbuf); }
+    bool Signal(int sig) const { return pid > 0 && status == -1 && kill(pid, sig) == 0; }
+    // argv in the server's mount namespace, from its root.
+    RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const;
+    int WaitExit(int timeout_ms = MORV_WAIT_MS); // -1 while it runs
     int Stop();
 };
+
+// A connection to the relay, closed at the end of its scope.
+struct Client {
+    int fd;
+    ~Client();
+    int Port() const;
+};
+// The server's end of c as the kernel lists it: state (0 when gone), unread bytes.
+std::pair<int, unsigned long> ServerEnd(const MorvServer &srv, const Client &c);
+// Words carry no delimiter: waits until the server has read this one (all
+// of it acknowledged, none unread) before anything else is sent.
+bool Word(const MorvServer &srv, const Client &c, const std::string &text);
+
+// The most datagrams the log socket queues while the server is stopped,
+// at most a batch (16).
+size_t LogBurstLimit();
 
 #endif
