@@ -1,4 +1,5 @@
-// morv's command line, start-up and client mode, against the real program.
+// morv's command line, start-up and client mode, and the client functions
+// (through tools/morv_example) against a relay and the systemcall service.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -6,6 +7,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -100,44 +102,35 @@ TEST(MorvCli, BannerAndBufferSize)
             ASSERT_TRUE(srv.SendDatagram(text.substr(i, 1000)));
         ASSERT_TRUE(srv.WaitOut(text.substr(text.size() - 30)));
         Client c{srv.Connect()};
-        ASSERT_TRUE(Word(srv, c, "act"));
+        ASSERT_TRUE(srv.Word(c, "act"));
         ASSERT_TRUE(srv.SendDatagram("live\n"));
         EXPECT_EQ(Read(c.fd, kept + 5), text.substr(text.size() - kept) + "live\n");
     }
 }
 
 // Detached (-B): the starter leaves with 0; the server runs in / with umask
-// 0, in a session it does not lead. A command it runs for a dump holds
-// none of its sockets, so a server started anew can bind at once.
+// 0, in a session it does not lead. A command it runs for a dump holds none
+// of its sockets, so a server started anew can bind at once.
 TEST(MorvCli, DetachedServerAndItsCommands)
 {
-    MorvServer srv;
+    MorvServer srv, next;
     ASSERT_TRUE(srv.Start({"-B", "-o", "/tmp/log", "-e", "sleep 60 </dev/null >/dev/null 2>&1 & echo $! >/tmp/bg"}, "", false));
     EXPECT_EQ(srv.WaitExit(), 0);
-    ASSERT_TRUE(srv.WaitOut("listen on port " + std::to_string(srv.port) + ".\n"));
     struct Guard { pid_t pid = 0; ~Guard() { if (pid > 0) kill(pid, SIGKILL); } } server, bg;
     std::vector<std::string> pgrep = {"pgrep", "-f", " -s -B .* -p " + std::to_string(srv.port) + "$"};
     ASSERT_TRUE(WaitUntil([&] { return (server.pid = atoi(RunProgram(pgrep).out.c_str())) > 0; }));
-    pid_t pid = server.pid;
-    std::string proc = "/proc/" + std::to_string(pid);
+    std::string proc = "/proc/" + std::to_string(server.pid);
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd").string(), "/");
     EXPECT_NE(ReadFile(proc + "/status").find("\nUmask:\t0000\n"), std::string::npos);
-    EXPECT_NE(getsid(pid), getsid(0));
-    EXPECT_NE(getsid(pid), pid);
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(srv.socket_path); }));
-    ASSERT_EQ(kill(pid, SIGUSR1), 0);
+    EXPECT_TRUE(getsid(server.pid) != getsid(0) && getsid(server.pid) != server.pid);
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(srv.socket_path); }) && kill(server.pid, SIGUSR1) == 0);
     ASSERT_TRUE(WaitUntil([&] { return (bg.pid = atoi(ReadFile(srv.tmp_dir + "/bg").c_str())) > 0; }));
-    int sockets = 0;
+    std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(bg.pid) + "/fd"))
-        sockets += std::filesystem::read_symlink(e.path()).string().starts_with("socket:");
-    EXPECT_EQ(sockets, 0);
-    int c = srv.Connect();
-    ASSERT_TRUE(SendText(c, "getver"));
-    EXPECT_EQ(Read(c, 13), "morv v0.1[0]\n");
-    close(c);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0; }));
-    MorvServer next;
+        EXPECT_FALSE(std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:"));
+    Client c{srv.Connect()};
+    EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
+    ASSERT_TRUE(kill(server.pid, SIGTERM) == 0 && WaitUntil([&] { return kill(server.pid, 0) != 0; }));
     next.port = srv.port;
     EXPECT_TRUE(next.Start()) << next.Err();
 }
@@ -146,16 +139,13 @@ TEST(MorvCli, DetachedServerAndItsCommands)
 // server's, which serves TCP on. A log socket that can't be bound: 1.
 TEST(MorvCli, StartFailures)
 {
-    MorvServer first;
-    ASSERT_TRUE(first.Start());
+    MorvServer first, second, ro;
     struct stat before, after;
-    ASSERT_EQ(stat(first.socket_path.c_str(), &before), 0);
-    MorvServer second, ro;
+    ASSERT_TRUE(first.Start() && stat(first.socket_path.c_str(), &before) == 0);
     second.port = first.port;
     second.run_dir = first.run_dir;
     second.socket_path = first.socket_path;
-    ASSERT_TRUE(second.Start({}, "", false));
-    ASSERT_TRUE(ro.Start({}, "mount -o remount,bind,ro /run", false));
+    ASSERT_TRUE(second.Start({}, "", false) && ro.Start({}, "mount -o remount,bind,ro /run", false));
     EXPECT_EQ(second.WaitExit(), 255);
     EXPECT_TRUE(second.Err() == "bind: Address already in use\n" || second.Err() == "bind: Address in use\n")
         << second.Err(); // glibc, musl
@@ -166,10 +156,79 @@ TEST(MorvCli, StartFailures)
     ASSERT_EQ(stat(first.socket_path.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_FALSE(SendDatagramTo(first.socket_path, "lost\n", 200));
-    int c = first.Connect();
-    ASSERT_TRUE(SendText(c, "getver"));
-    EXPECT_EQ(Read(c, 13), "morv v0.1[0]\n");
-    close(c);
+    Client c{first.Connect()};
+    EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
+}
+
+// One write is one datagram: the relay keeps 2047 bytes of the long line.
+// Own paths of 107 bytes fit (a stale file there is replaced), 108 are
+// refused; with standard output closed the socket lands on it and works.
+TEST(RelayClient, MorvCliTurnsOutputIntoDatagrams)
+{
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start());
+    Client live{srv.Connect()};
+    std::string fits = "/tmp/" + std::string(102, 'f'), too_long = "/tmp/" + std::string(103, 'l'), big(3000, 'b');
+    WriteFile(srv.tmp_dir + fits.substr(4), "stale");
+    WriteFile(srv.tmp_dir + too_long.substr(4), "kept");
+    std::string example = BuiltProgram("morv_example");
+    const std::tuple<std::string, int, std::string, std::string> cases[] = { // script, status, stdout, datagrams
+        {example + " " + big + " end", 0, "", big.substr(0, 2047) + "end\n"},
+        {example + " -o " + fits + " mine", 0, "", "mine\n"},
+        {example + " 'closed out' >&-", 0, "", "closed out\n"},
+        {example + " -o " + too_long + " here", 1, "here\n", ""},
+        {"rm /run/morv.sock && " + example + " -o " + fits + " gone", 1, "gone\n", ""},
+    };
+    ASSERT_TRUE(srv.Word(live, "act"));
+    for (const auto &[script, status, out, sent] : cases) {
+        RunResult r = srv.RunInside({"sh", "-c", script});
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(sent.empty() ? Read(live.fd, SIZE_MAX, 200) : Read(live.fd, sent.size()), sent);
+    }
+    struct stat st;
+    EXPECT_TRUE(stat((srv.tmp_dir + fits.substr(4)).c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
+    EXPECT_EQ(ReadFile(srv.tmp_dir + too_long.substr(4)), "kept");
+    RunResult r = srv.RunInside({example, "gone"});
+    EXPECT_EQ(r.err, "connect to /var/run/morv.sock: No such file or directory\n"
+                     "morv_example: morv_cli gave -1: No such file or directory\n");
+}
+
+// Each row starts the service (when it has options) for one connection,
+// then RSYSTEM; rows that fall back to the local system() don't check
+// errno. Last, a service of the test's own sees the exact request.
+TEST(RelayClient, RsystemUsesTheServiceOrFallsBack)
+{
+    const std::tuple<const char *, const char *, std::string> cases[] = {
+        {nullptr, "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
+        {"", "echo remote; exit 3", "remote\nRSYSTEM: 768, errno untouched\n"},
+        {"-r -1 -e 2", "echo no", "RSYSTEM: -1, errno 2\n"},
+        {"-r 0", "echo no", "RSYSTEM: 0, errno untouched\n"},
+        {"-r 0 -b 4", "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
+        {"-b 0", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}, // ran there and here
+    };
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start());
+    for (const auto &[service, cmd, out] : cases) {
+        std::string script = BuiltProgram("morv_example") + " -r '" + cmd + "'";
+        if (service)
+            script = BuiltProgram("systemcall_service") + " -d -n 1 " + service + " && " + script;
+        RunResult r = srv.RunInside({"sh", "-c", script});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(out.back() == '\n' ? r.out : r.out.substr(0, out.size()), out) << script;
+        EXPECT_FALSE(FileExists(srv.tmp_dir + "/systemcall.sock"));
+    }
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/systemcall.sock", srv.tmp_dir.c_str());
+    ASSERT_TRUE(bind(lfd, (sockaddr *)&a, sizeof a) == 0 && listen(lfd, 1) == 0);
+    std::string request;
+    std::thread service([&] { Client c{accept(lfd, nullptr, nullptr)}; request = Read(c.fd, 100, 500); });
+    RunResult r = srv.RunInside({BuiltProgram("morv_example"), "-r", "exit 5"});
+    service.join();
+    close(lfd);
+    EXPECT_EQ(request, std::string("exit 5\0", 7));
+    EXPECT_EQ(r.out.substr(0, 15), "RSYSTEM: 1280, "); // no reply: ran here
 }
 
 } // namespace

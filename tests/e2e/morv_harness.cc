@@ -1,27 +1,20 @@
 #include "morv_harness.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/tcp.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
-
-using Clock = std::chrono::steady_clock;
 
 std::string MorvProgram()
 {
@@ -31,9 +24,9 @@ std::string MorvProgram()
 
 bool WaitUntil(const std::function<bool()> &pred, int timeout_ms)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (Clock::now() > deadline)
+        if (std::chrono::steady_clock::now() > deadline)
             return false;
     return true;
 }
@@ -47,24 +40,6 @@ int FreeTcpPort()
         throw std::runtime_error("no free TCP port");
     close(fd);
     return ntohs(a.sin_port);
-}
-
-int ConnectTcp(int port, int rcvbuf)
-{
-    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    int fd = -1;
-    WaitUntil([&] {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (rcvbuf > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        if (connect(fd, (sockaddr *)&a, sizeof a) == 0)
-            return true;
-        int err = errno;
-        close(fd);
-        fd = -1;
-        return err != ECONNREFUSED;
-    });
-    return fd;
 }
 
 bool SendText(int fd, const std::string &text)
@@ -89,25 +64,25 @@ bool SendDatagramTo(const std::string &path, const std::string &data, int timeou
 
 std::string Read(int fd, size_t n, int timeout_ms, bool *closed)
 {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::string got;
     char buf[65536];
-    for (pollfd p = {fd, POLLIN, 0}; got.size() < n;) {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        ssize_t r = left > 0 && poll(&p, 1, left) > 0 ? recv(fd, buf, std::min(sizeof buf, n - got.size()), 0) : -2;
-        if (r <= 0) {
-            if (closed && r != -2)
+    for (ssize_t r; got.size() < n; got.append(buf, r))
+        if ((r = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0) {
+            if (closed && (r == 0 || errno == ECONNRESET))
                 *closed = true;
             break;
         }
-        got.append(buf, r);
-    }
     return got;
 }
 
-size_t LogBurstLimit()
+int Client::Port() const
 {
-    return std::min(atoi(ReadFile("/proc/sys/net/unix/max_dgram_qlen").c_str()) + 1, 16);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, (sockaddr *)&a, &len);
+    return ntohs(a.sin_port);
 }
 
 MorvServer::MorvServer()
@@ -120,11 +95,10 @@ MorvServer::MorvServer()
 bool MorvServer::Start(const std::vector<std::string> &args, const std::string &setup, bool wait_ready)
 {
     // A clone under /tmp is bound into the scratch /tmp at its own path, so
-    // its build folders (emulator scripts too) stay reachable inside. morv
-    // starts in /, as the binds may hide the test's folder.
-    std::string script = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) "
-                         "mkdir -p \"$1${2#/tmp}\" && mount --bind \"$2\" \"$1${2#/tmp}\";; esac && "
-                         "mount --rbind \"$1\" /tmp && shift 2 && cd /";
+    // its build folders (emulator scripts too) stay reachable. morv starts
+    // in /, as the binds may hide the test's folder.
+    std::string script = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) mkdir -p \"$1${2#/tmp}\" && "
+                         "mount --bind \"$2\" \"$1${2#/tmp}\";; esac && mount --rbind \"$1\" /tmp && shift 2 && cd /";
     if (!setup.empty())
         script += " && { " + setup + "\n}";
     std::vector<std::string> argv = {"setpriv", "--pdeathsig", "KILL", "unshare", "-m", "sh", "-c",
@@ -132,19 +106,48 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     argv.insert(argv.end(), args.begin(), args.end());
     argv.insert(argv.end(), {"-p", std::to_string(port)});
     pid = SpawnProgram(argv, scratch.file("stdout"), scratch.file("stderr"));
-    status = -1;
     std::string line = "listen on port " + std::to_string(port) + ".\n";
     auto ready = [&] { return Out().find(line) != std::string::npos && FileExists(socket_path); };
     // A server that ends early (a bind failure) is not waited for.
     return !wait_ready || (WaitUntil([&] { return WaitExit(0) != -1 || ready(); }) && status == -1);
 }
 
-bool MorvServer::SendBurst(const std::vector<std::string> &datagrams) const
+int MorvServer::Connect(int rcvbuf) const
 {
-    bool ok = Signal(SIGSTOP);
-    for (const std::string &d : datagrams)
-        ok = ok && SendDatagram(d);
-    return Signal(SIGCONT) && ok;
+    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    int fd = -1;
+    WaitUntil([&] {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        if (connect(fd, (sockaddr *)&a, sizeof a) == 0)
+            return true;
+        int err = errno;
+        close(fd);
+        fd = -1;
+        return err != ECONNREFUSED;
+    });
+    return fd;
+}
+
+std::pair<int, unsigned long> MorvServer::End(const Client &c) const
+{
+    std::ifstream f("/proc/net/tcp");
+    unsigned lp, rp, st;
+    unsigned long rx;
+    for (std::string line; std::getline(f, line);)
+        if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 && (int)lp == port &&
+            (int)rp == c.Port())
+            return {st, rx};
+    return {0, 0};
+}
+
+bool MorvServer::Word(const Client &c, const std::string &text) const
+{
+    int outq = -1; // all of it acknowledged, none unread
+    return SendText(c.fd, text) && WaitUntil([&] {
+        return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0 && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
+    });
 }
 
 RunResult MorvServer::RunInside(const std::vector<std::string> &argv, const std::string &input) const
@@ -167,35 +170,4 @@ int MorvServer::Stop()
     if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
         WaitExit(60000);
     return status;
-}
-
-Client::~Client() { close(fd); }
-
-int Client::Port() const
-{
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
-}
-
-std::pair<int, unsigned long> ServerEnd(const MorvServer &srv, const Client &c)
-{
-    std::ifstream f("/proc/net/tcp");
-    unsigned lp, rp, st;
-    unsigned long rx;
-    for (std::string line; std::getline(f, line);)
-        if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 &&
-            (int)lp == srv.port && (int)rp == c.Port())
-            return {st, rx};
-    return {0, 0};
-}
-
-bool Word(const MorvServer &srv, const Client &c, const std::string &text)
-{
-    int outq = -1;
-    return SendText(c.fd, text) && WaitUntil([&] {
-        return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0 &&
-               ServerEnd(srv, c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
-    });
 }

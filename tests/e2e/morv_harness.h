@@ -1,12 +1,12 @@
-// A MorvServer runs the built morv as a server in a private mount namespace,
-// SCRATCH/run bound on /run and SCRATCH/tmp on /tmp: the test reaches
-// "/var/run/morv.sock" and /tmp from outside through those paths. The pid
-// is morv itself once the execs are done, and it dies with the test.
-// Waits poll with generous deadlines (ms): tests run side by side.
+// A MorvServer runs the built morv as a server in a private mount namespace
+// with SCRATCH/run on /run and SCRATCH/tmp on /tmp: the test reaches
+// "/var/run/morv.sock" and /tmp through those paths. Its pid is morv
+// itself, which dies with the test. Waits poll up to generous deadlines.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,26 +17,25 @@
 
 const int MORV_WAIT_MS = 20000;
 
-// "/proc/PID/fd/N" of the built morv held open here: reachable from any
-// mount namespace, even with its folder covered.
+// The built morv as "/proc/PID/fd/N", reachable from any mount namespace.
 std::string MorvProgram();
 int FreeTcpPort();
-// To 127.0.0.1:port, refusals retried (the port line comes just before
-// listen); rcvbuf > 0 sets a small receive buffer first. -1 on failure.
-int ConnectTcp(int port, int rcvbuf = 0);
+bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS);
 bool SendText(int fd, const std::string &text);
 bool SendDatagramTo(const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS);
-// Until n bytes came, the peer closed (*closed set) or the deadline passed.
+// Until n bytes came, the peer closed (*closed set) or nothing came for timeout_ms.
 std::string Read(int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_MS, bool *closed = nullptr);
-bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS);
+
+struct Client {
+    int fd;
+    ~Client() { close(fd); }
+    int Port() const;
+};
 
 struct MorvServer {
-    ScratchDir scratch;
-    // Set run_dir and socket_path to another server's to share its /run.
-    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp");
-    std::string socket_path = run_dir + "/morv.sock";
-    int port = FreeTcpPort();
-    int pid = -1, status = -1; // status: exit status once reaped, 128 + signal if killed
+    ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
+    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"), socket_path = run_dir + "/morv.sock";
+    int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed
 
     MorvServer();
     ~MorvServer() { Stop(); }
@@ -50,30 +49,17 @@ struct MorvServer {
         return WaitUntil([&] { return Out().find(text) != std::string::npos; });
     }
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
-    // Sent while the server is stopped, so it takes them in one batch.
-    bool SendBurst(const std::vector<std::string> &datagrams) const;
-    int Connect(int rcvbuf = 0) const { return ConnectTcp(port, rcvbuf); }
     bool Signal(int sig) const { return pid > 0 && status == -1 && kill(pid, sig) == 0; }
-    // argv in the server's mount namespace, from its root.
+    // Refusals are retried (the port line comes before listen); rcvbuf > 0
+    // gives a small receive buffer.
+    int Connect(int rcvbuf = 0) const;
+    // The server's end of c in the kernel's table: state (0 when gone), unread bytes.
+    std::pair<int, unsigned long> End(const Client &c) const;
+    // Words carry no delimiter: sends one and waits until the server has read it.
+    bool Word(const Client &c, const std::string &text) const;
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const;
     int WaitExit(int timeout_ms = MORV_WAIT_MS); // -1 while it runs
     int Stop();
 };
-
-// A connection to the relay, closed at the end of its scope.
-struct Client {
-    int fd;
-    ~Client();
-    int Port() const;
-};
-// The server's end of c as the kernel lists it: state (0 when gone), unread bytes.
-std::pair<int, unsigned long> ServerEnd(const MorvServer &srv, const Client &c);
-// Words carry no delimiter: waits until the server has read this one (all
-// of it acknowledged, none unread) before anything else is sent.
-bool Word(const MorvServer &srv, const Client &c, const std::string &text);
-
-// The most datagrams the log socket queues while the server is stopped,
-// at most a batch (16).
-size_t LogBurstLimit();
 
 #endif

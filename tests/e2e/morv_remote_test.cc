@@ -1,8 +1,11 @@
 // Remote commands and the log fetch of the real relay: the allowed check,
-// the cut, texts that try to smuggle in a second command, and the archive.
+// the cut, texts that try to smuggle in a second command, the archive; and
+// morvcat driving the relay.
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -65,6 +68,13 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     }
 }
 
+RunResult Morvcat(std::vector<std::string> args, int port)
+{
+    args.insert(args.begin(), BuiltProgram("morvcat"));
+    args.push_back("127.0.0.1:" + std::to_string(port));
+    return RunProgram(args);
+}
+
 // The first dump path has no files, the second (a long one) has two; ten
 // long -a paths, one missing: the archive command outgrows any small fixed
 // buffer, and the archive outgrows one block. A command before leaves the
@@ -72,7 +82,7 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
 TEST(MorvRemote, FetchLogsSendsTheArchiveAndCloses)
 {
     MorvServer srv, none;
-    std::string dir = "tmp/" + std::string(120, 'd'), bulk;
+    std::string dir = "tmp/" + std::string(120, 'd'), bulk, names;
     for (int i = 0; bulk.size() < 20000; i++)
         bulk += std::to_string(i * 7919 % 10007);
     ASSERT_EQ(RunProgram({"mkdir", "-p", srv.tmp_dir + "/a", srv.scratch.file(dir)}).status, 0);
@@ -83,25 +93,59 @@ TEST(MorvRemote, FetchLogsSendsTheArchiveAndCloses)
         if (i != 4)
             want.insert(dir + "/extra" + std::to_string(i));
     }
-    for (const std::string &name : want)
+    for (const std::string &name : want) {
         WriteFile(srv.scratch.file(name), name + bulk);
-    ASSERT_TRUE(srv.Start(args));
+        names += name + "\n";
+    }
+    ASSERT_TRUE(srv.Start(args) && none.Start({"-a", "/tmp/missing"}));
     Client c{srv.Connect()};
     ASSERT_TRUE(SendText(c.fd, "echo one"));
     EXPECT_EQ(Read(c.fd, Header("echo one").size() + 4), Header("echo one") + "one\n");
     ASSERT_TRUE(SendText(c.fd, "FETCHLOGS please"));
     bool closed = false;
-    WriteFile(srv.scratch.file("got.tgz"), Read(c.fd, SIZE_MAX, MORV_WAIT_MS, &closed));
+    std::string got = srv.scratch.file("got.tgz");
+    WriteFile(got, Read(c.fd, SIZE_MAX, MORV_WAIT_MS, &closed));
     EXPECT_TRUE(closed);
-    std::string names;
-    for (const std::string &name : want)
-        names += name + "\n";
-    EXPECT_EQ(RunProgram({"sh", "-c", "tar tzf \"$0\" | LC_ALL=C sort", srv.scratch.file("got.tgz")}).out, names);
-    EXPECT_TRUE(RunProgram({"tar", "xzOf", srv.scratch.file("got.tgz"), dir + "/log.cont.0"}).out == dir + "/log.cont.0" + bulk);
+    EXPECT_EQ(RunProgram({"sh", "-c", "tar tzf \"$0\" | LC_ALL=C sort", got}).out, names);
+    EXPECT_TRUE(RunProgram({"tar", "xzOf", got, dir + "/log.cont.0"}).out == dir + "/log.cont.0" + bulk);
     EXPECT_FALSE(FileExists(srv.tmp_dir + "/morvlog.tgz"));
+    RunResult r = Morvcat({"--fetch", got}, none.port);
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("the relay sent no archive"), std::string::npos) << r.err;
+}
 
-    ASSERT_TRUE(none.Start({"-a", "/tmp/missing"}));
-    EXPECT_EQ(Ask(none, "fetchlogs"), "");
+// Rows: arguments, status, the whole standard output (a part of it with
+// --fetch), a part of standard error. A follower with times ends with the
+// relay (4); status 3 is in MorvLoop.ClientTable.
+TEST(Morvcat, AgainstTheRelay)
+{
+    MorvServer srv;
+    ASSERT_TRUE(srv.Start({"-o", "/tmp/log", "-a", "/tmp/note", "-c", "echo"}, "printf 'kept\\n' >/tmp/note"));
+    std::string archive = srv.scratch.file("logs.tgz"), out = srv.scratch.file("follower");
+    ASSERT_TRUE(srv.SendDatagram("history\n"));
+    pid_t follower = SpawnProgram({BuiltProgram("morvcat"), "-t", "127.0.0.1:" + std::to_string(srv.port)}, out, out + ".err");
+    const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
+        {{"-w", "getver"}, 0, "morv v0.1[0]\n", ""}, {{"-w", "dump"}, 0, "", ""},
+        {{"-w", "getver"}, 0, "morv v0.1[1]\n", ""}, {{"-q", "500", "-x", "echo a  b"}, 0, "a b\n", ""},
+        {{"-q", "500", "-x", "rm -rf /tmp"}, 5, "", "no answer"}, {{"-w", "reboot"}, 1, "", "not a control word"},
+        {{"--fetch", archive}, 0, "5  tmp/note\n", ""}, {{"--fetch", archive}, 0, "tmp/log.cont.0\n", ""},
+        {{"--fetch", archive, "-w", "snap"}, 1, "", "Usage"},
+    };
+    for (const auto &[args, status, stdout, err] : cases) {
+        SCOPED_TRACE(args.back());
+        RunResult r = Morvcat(args, srv.port);
+        EXPECT_EQ(r.status, status);
+        EXPECT_TRUE(args[0] == "--fetch" ? r.out.find(stdout) != std::string::npos : r.out == stdout) << r.out;
+        EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+    }
+    RunResult refused = Morvcat({"-w", "getver"}, FreeTcpPort());
+    EXPECT_TRUE(refused.status == 2 && refused.err.find("Connection refused") != std::string::npos) << refused.err;
+    srv.Stop();
+    int st = 0;
+    ASSERT_TRUE(WaitUntil([&] { return waitpid(follower, &st, WNOHANG) == follower; }));
+    EXPECT_EQ(WEXITSTATUS(st), 4);
+    EXPECT_TRUE(std::regex_match(ReadFile(out), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d history\n")));
+    EXPECT_NE(ReadFile(out + ".err").find("the relay closed the connection"), std::string::npos);
 }
 
 } // namespace
