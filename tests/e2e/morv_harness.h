@@ -17,14 +17,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <fstream>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "e2e_util.h"
 
@@ -46,15 +42,21 @@ inline bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_W
     return true;
 }
 
-inline int FreeTcpPort()
+inline int Port(int fd, bool bound = true) // bound first to port 0 unless bound
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
-    bind(fd, (sockaddr *)&a, len);
+    if (!bound)
+        bind(fd, (sockaddr *)&a, len);
     getsockname(fd, (sockaddr *)&a, &len);
-    close(fd);
     return ntohs(a.sin_port);
+}
+
+inline int FreeTcpPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0), port = Port(fd, false);
+    close(fd);
+    return port;
 }
 
 inline bool SendText(int fd, const std::string &text)
@@ -103,13 +105,6 @@ inline std::string MadeDir(const std::string &path, mode_t mode)
 struct Client {
     int fd;
     ~Client() { close(fd); }
-    int Port() const
-    {
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        getsockname(fd, (sockaddr *)&a, &len);
-        return ntohs(a.sin_port);
-    }
 };
 
 struct MorvServer {
@@ -158,7 +153,7 @@ struct MorvServer {
         unsigned long rx;
         for (std::string line; std::getline(f, line);)
             if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 && (int)lp == port &&
-                (int)rp == c.Port())
+                (int)rp == Port(c.fd))
                 return {st, rx};
         return {0, 0};
     }
