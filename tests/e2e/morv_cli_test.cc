@@ -18,15 +18,10 @@ TEST(MorvCli, UsageText)
         "buffer size in K. default is 8\n\t-v \n\t-m maximum log file count. default is 20 \n\t-a file to be added to "
         "dump-out\n\t-o dump_file_x... path of output file, in prefered sequence\n\t-O same -o, but will overwrite old "
         "file\n\t-c comma seperated allowed commands list\n\nAs client, send any input from stdin to /var/run/morv.cock\n";
-    const std::tuple<std::vector<std::string>, const char *, const char *> cases[] = { // getopt: glibc, musl
-        {{"-h"}, "", ""}, {{"-?"}, "", ""}, {{"-h", "-s"}, "", ""},
-        {{"-x"}, "invalid option -- 'x'", "unrecognized option: x"},
-        {{"-p"}, "option requires an argument -- 'p'", "option requires an argument: p"}};
-    for (auto [args, err, musl_err] : cases) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-?"}, {"-h", "-s"}, {"-x"}, {"-p"}}) {
         args.insert(args.begin(), BuiltProgram("morv"));
         RunResult r = RunProgram(args);
-        EXPECT_TRUE(r.status == 1 && r.out == usage) << r.out;
-        EXPECT_TRUE(r.err.find(err) != std::string::npos || r.err.find(musl_err) != std::string::npos) << r.err;
+        EXPECT_TRUE(r.status == 1 && r.out == usage) << args[1] << r.out;
     }
 }
 
@@ -49,8 +44,8 @@ TEST(MorvCli, ClientModeSendsLinePieces)
             close(sock.fd), sock.fd = -1;
         RunResult r = RunProgram({"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /run && exec \"$@\"", run.path,
                                   MorvProgram(), "-B", "-b", "16"}, input);
-        EXPECT_EQ(r.status, err.empty() ? 0 : 1);
-        EXPECT_EQ(r.out + r.err, err.empty() ? "" : "morv: connect to /var/run/morv.sock: " + err);
+        EXPECT_TRUE(r.status == (err.empty() ? 0 : 1) && r.out.empty()) << r.status;
+        EXPECT_EQ(r.err, err.empty() ? "" : "morv: connect to /var/run/morv.sock: " + err);
         std::vector<size_t> sizes;
         std::string joined;
         char buf[8192];
@@ -79,8 +74,6 @@ TEST(MorvCli, DetachedServerAndItsCommands)
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(bg.pid) + "/fd"))
         EXPECT_FALSE(std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:"));
-    Client c{srv.Connect()};
-    EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
     ASSERT_TRUE(kill(server.pid, SIGTERM) == 0 && WaitUntil([&] { return kill(server.pid, 0) != 0; }));
     next.port = srv.port;
     EXPECT_TRUE(next.Start()) << next.Err();
@@ -113,9 +106,11 @@ TEST(MorvCli, StartAndStartFailures)
     EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
 }
 
-// Own paths of 107 bytes fit (a stale file there is replaced), 108 are
-// refused; with standard output closed the socket lands on it and works.
-TEST(RelayClient, MorvCliTurnsOutputIntoDatagrams)
+// morv_cli: own paths of 107 bytes fit (a stale file there is replaced),
+// 108 are refused; with standard output closed the socket lands on it.
+// RSYSTEM: the service (options in the row) serves one connection; rows
+// that fall back to system() don't check errno.
+TEST(RelayClient, MorvCliAndRsystem)
 {
     MorvServer srv;
     ASSERT_TRUE(srv.Start());
@@ -140,21 +135,13 @@ TEST(RelayClient, MorvCliTurnsOutputIntoDatagrams)
     EXPECT_EQ(ReadFile(srv.tmp_dir + too_long.substr(4)), "kept");
     EXPECT_EQ(srv.RunInside({example, "gone"}).err, "connect to /var/run/morv.sock: No such file or directory\n"
                                                     "morv_example: morv_cli gave -1: No such file or directory\n");
-}
-
-// Rows start the service (with options) for one connection, then RSYSTEM;
-// rows that fall back to system() don't check errno.
-TEST(RelayClient, RsystemUsesTheServiceOrFallsBack)
-{
-    const std::tuple<const char *, const char *, std::string> cases[] = {
+    const std::tuple<const char *, const char *, std::string> calls[] = {
         {nullptr, "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
         {"", "echo remote; exit 3", "remote\nRSYSTEM: 768, errno untouched\n"},
         {"-r -1 -e 2", "echo no", "RSYSTEM: -1, errno 2\n"}, {"-r 0", "echo no", "RSYSTEM: 0, errno untouched\n"},
         {"-r 0 -b 4", "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
         {"-b 0", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}}; // ran there and here
-    MorvServer srv;
-    ASSERT_TRUE(srv.Start());
-    for (const auto &[service, cmd, out] : cases) {
+    for (const auto &[service, cmd, out] : calls) {
         std::string script = BuiltProgram("morv_example") + " -r '" + cmd + "'";
         if (service)
             script = BuiltProgram("systemcall_service") + " -d -n 1 " + service + " && " + script;

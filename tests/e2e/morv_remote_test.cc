@@ -1,10 +1,6 @@
 // Remote commands and the log fetch of the real relay: the allowed check,
 // the cut, texts that try to smuggle in a second command, the archive; and
 // morvcat driving the relay.
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -15,8 +11,8 @@ namespace {
 
 std::string Header(const std::string &cmd) { return "\n" + std::string(62, '=') + "\n[[[[" + cmd + "]]]\n"; }
 
-// What the relay sends to a text on a connection of its own until it
-// closes, once the end of the client's input has been seen.
+// A text on a connection of its own, then the end of input: what comes
+// until the relay closes.
 std::string Ask(const MorvServer &srv, const std::string &text)
 {
     Client c{srv.Connect()};
@@ -25,8 +21,8 @@ std::string Ask(const MorvServer &srv, const std::string &text)
     return closed ? got : "(not closed) " + got;
 }
 
-// The relay runs in /tmp, which holds "note". No row may create /tmp/m but
-// the last of the first server. A dump signal first leaves EINTR in errno.
+// The relay runs in /tmp, which holds "note"; only the last text of the
+// first relay may create /tmp/m. A dump signal first leaves EINTR in errno.
 TEST(MorvRemote, AllowedCheckCutAndInjection)
 {
     const std::string longest = "echo " + std::string(251, 'x'); // the most a client text holds
@@ -35,19 +31,18 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
         std::vector<std::pair<std::string, std::string>> rows; // text, reply
     } servers[] = {
         {{"-c", "pwd", "-c", "echo,touch,nosuchcmd,sprintf,printf"}, // the later list counts
-         {{"pwd", ""}, {"echo a  b", Header("echo a  b") + "a b\n"},
-          {"printf x", ""}, // its first occurrence lies inside sprintf
-          {" echo x", ""},  // the empty first word is not at the list's start
+         {{"pwd", ""}, {"echo a  b", Header("echo a  b") + "a b\n"}, {"printf x", ""}, // first found inside sprintf
+          {" echo x", ""}, // the empty first word is not at the list's start
           {"cat    note", Header("cat note") + "note\n"}, {"cat note  ", Header("cat note  ") + "note\n"},
           {"cat \t\v ", ""}, {"cat \t\n note", ""}, {"cat\tnote", ""}, // not "cat ": needs the list
           {"ls note /nonexistent", Header("ls note /nonexistent") + "note\n"}, // standard error not sent
           {"nosuchcmd x", Header("nosuchcmd x")}, {longest, Header(longest) + longest.substr(5) + "\n"},
           {"ls note ; touch /tmp/m", Header("ls note ") + "note\n"}, {"echo a\ntouch /tmp/m", Header("echo a") + "a\n"},
-          {"echo a\rtouch /tmp/m", Header("echo a") + "a\n"}, {"echo a > /tmp/m", Header("echo a ") + "a\n"},
-          {"echo a >> /tmp/m", Header("echo a ") + "a\n"}, {"cat note <> /tmp/m", Header("cat note ") + "note\n"},
-          {"echo a|touch /tmp/m", Header("echo a") + "a\n"}, {"echo a & touch /tmp/m", Header("echo a ") + "a\n"},
-          {"echo `touch /tmp/m`", Header("echo ") + "\n"}, {"echo $(touch /tmp/m)", Header("echo ") + "\n"},
-          {"echo a \\\ntouch /tmp/m", Header("echo a ") + "a\n"}, {"touch /tmp/m", Header("touch /tmp/m")}}},
+          {"echo a\rtouch /tmp/m", Header("echo a") + "a\n"}, {"echo a >> /tmp/m", Header("echo a ") + "a\n"},
+          {"cat note <> /tmp/m", Header("cat note ") + "note\n"}, {"echo a|touch /tmp/m", Header("echo a") + "a\n"},
+          {"echo a & touch /tmp/m", Header("echo a ") + "a\n"}, {"echo `touch /tmp/m`", Header("echo ") + "\n"},
+          {"echo $(touch /tmp/m)", Header("echo ") + "\n"}, {"echo a \\\ntouch /tmp/m", Header("echo a ") + "a\n"},
+          {"touch /tmp/m", Header("touch /tmp/m")}}},
         {{"-c", ",echo"},
          {{" echo x", Header(" echo x") + "x\n"}, {"echo x", Header("echo x") + "x\n"},
           {"\ntouch /tmp/m", ""}, {"\rtouch /tmp/m", ""}}}, // an empty first word, and nothing before the cut
