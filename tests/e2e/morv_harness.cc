@@ -2,6 +2,9 @@
 
 bool MorvServer::Start(const std::vector<std::string> &args, const std::string &setup, bool wait_ready)
 {
+    mkdir(run_dir.c_str(), 0755);
+    mkdir(tmp_dir.c_str(), 01777);
+    chmod(tmp_dir.c_str(), 01777);
     // A clone under /tmp is bound into the scratch /tmp at its own path, so
     // its build folders (emulator scripts too) stay reachable. morv starts
     // in /, as the binds may hide the test's folder.

@@ -1,7 +1,6 @@
 // A MorvServer runs the built morv as a server in a private mount namespace
-// with SCRATCH/run on /run and SCRATCH/tmp on /tmp: the test reaches
-// "/var/run/morv.sock" and /tmp through those paths. Its pid is morv
-// itself, which dies with the test. Waits poll up to generous deadlines.
+// with SCRATCH/run on /run and SCRATCH/tmp on /tmp, which the test reaches
+// through those paths. Its pid is morv itself, which dies with the test.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
@@ -95,13 +94,6 @@ inline std::string Read(int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_
     return got;
 }
 
-inline std::string MadeDir(const std::string &path, mode_t mode)
-{
-    mkdir(path.c_str(), mode);
-    chmod(path.c_str(), mode);
-    return path;
-}
-
 struct Client {
     int fd;
     ~Client() { close(fd); }
@@ -109,8 +101,7 @@ struct Client {
 
 struct MorvServer {
     ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
-    std::string run_dir = MadeDir(scratch.file("run"), 0755), tmp_dir = MadeDir(scratch.file("tmp"), 01777);
-    std::string socket_path = run_dir + "/morv.sock";
+    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"), socket_path = run_dir + "/morv.sock";
     int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed
 
     ~MorvServer()
@@ -118,8 +109,8 @@ struct MorvServer {
         if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
             WaitExit(60000);
     }
-    // morv -s ARGS -p port after the shell text setup; with wait_ready, true
-    // once the port line and the socket are there.
+    // morv -s ARGS -p port after the shell text setup (both folders made
+    // first); with wait_ready, true once the port line and the socket are there.
     bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "", bool wait_ready = true);
     std::string Out() const { return ReadFile(scratch.file("stdout")); }
     std::string Err() const { return ReadFile(scratch.file("stderr")); }

@@ -28,7 +28,7 @@ std::string Datagram(int i, size_t len)
 TEST(MorvLoop, HistoryStreamWordsAndEcho)
 {
     MorvServer srv;
-    ASSERT_TRUE(srv.Start({"-b", "1", "-v", "-o", "/tmp/d"}, "mkdir /tmp/d"));
+    ASSERT_TRUE(srv.Start({"-b", "1", "-v"}));
     Client w{srv.Connect()}, fresh{srv.Connect()}, c{srv.Connect()};
     ASSERT_TRUE(srv.Word(w, "act") && srv.Word(fresh, "deact")); // before its first "act"
     std::string stream = Datagram(7, 3000);
@@ -42,49 +42,34 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     ASSERT_TRUE(srv.Word(c, "deact") && deliver("missed\n") && deliver(std::string("ab\0cd\n", 6)));
     ASSERT_TRUE(srv.Word(w, "v=0") && deliver("quiet\n") && srv.Word(w, "v=1") && deliver("loud\n"));
     ASSERT_TRUE(srv.Word(c, "act") && srv.Word(fresh, "act") && deliver("new\n"));
-    EXPECT_EQ(UpToVersion(c, 4), "new\n" + Version(0));
-    EXPECT_EQ(UpToVersion(fresh, 4), "new\n" + Version(0));
+    EXPECT_TRUE(UpToVersion(c, 4) == "new\n" + Version(0) && UpToVersion(fresh, 4) == "new\n" + Version(0));
     EXPECT_TRUE(srv.WaitOut(" accepted.\n" + stream.substr(0, 2051) + "again\nmissed\nabloud\nnew\n"));
-
-    const std::tuple<std::string, bool, int, const char *> cases[] = {
-        // text, gets the history, "getver" flag after it, a file under /tmp there, or not ('!')
-        {"act\n", false, 0, nullptr},     {std::string("act\0", 4), true, 0, nullptr},
-        {"ACT", false, 0, nullptr},       {"Snap", false, 0, "!d.0"},
-        {"snap", false, 0, "d.0"},        {"autodump", false, 1, "d/DUMPLOG"},
-        {"NOAUTODUMP", false, 0, "!d/DUMPLOG"}, {"autodump", false, 1, "d/DUMPLOG"},
-        {"noautodump and more words", false, 0, "!d/DUMPLOG"}, {"fetchlog", false, 0, nullptr},
-    };
-    for (const auto &[text, act, cont, file] : cases) {
-        SCOPED_TRACE(testing::PrintToString(text));
-        Client t{srv.Connect()};
+    for (const auto &[text, act] : {std::pair{std::string("act\n"), false}, {std::string("act\0", 4), true},
+                                    {std::string("ACT"), false}, {std::string("fetchlog"), false}}) {
+        Client t{srv.Connect()}; // gets the history, or not
         std::string d = Datagram(stream.size(), 20), history = act ? stream.substr(stream.size() - 1024) + d : "";
         ASSERT_TRUE(srv.Word(t, text) && deliver(d));
-        EXPECT_EQ(UpToVersion(t, history.size(), cont), history + Version(cont));
-        if (file)
-            EXPECT_EQ(FileExists(srv.tmp_dir + "/" + (file + (*file == '!'))), *file != '!');
+        EXPECT_EQ(UpToVersion(t, history.size()), history + Version(0)) << testing::PrintToString(text);
     }
 }
 
 // A network namespace of its own lets the queue hold a whole batch of 16:
-// each datagram keeps its own cut, the longest one followed straight by another.
+// each datagram keeps its own cut (the longest followed straight by another).
 TEST(MorvLoop, FullBatchIsTakenIntact)
 {
     MorvServer srv;
-    ASSERT_TRUE(srv.Start({"-v", "-o", "/tmp/log"}, "exec unshare -n sh -c 'echo 16 >"
-                          "/proc/sys/net/unix/max_dgram_qlen && exec \"$@\"' sh \"$@\""));
+    ASSERT_TRUE(srv.Start({"-v"}, "exec unshare -n sh -c 'echo 16 >/proc/sys/net/unix/max_dgram_qlen && exec \"$@\"' sh \"$@\""));
     std::vector<std::string> burst = {Datagram(0, 3000), "xy\n", "", std::string("ab\0cd\n", 6)};
-    std::string stream, echo;
+    std::string echo;
     while (burst.size() < 16)
         burst.push_back(Datagram(burst.size(), 40));
     ASSERT_TRUE(srv.Signal(SIGSTOP)); // takes them in one batch when it goes on
     for (const std::string &d : burst) {
         ASSERT_TRUE(srv.SendDatagram(d));
-        stream += d.substr(0, 2047), echo += d.substr(0, 2047).c_str();
+        echo += d.substr(0, 2047).c_str();
     }
     ASSERT_TRUE(srv.Signal(SIGCONT));
     EXPECT_TRUE(srv.WaitOut(" port " + std::to_string(srv.port) + ".\n" + echo));
-    ASSERT_TRUE(srv.Signal(SIGUSR1));
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(srv.tmp_dir + "/log.0").ends_with(stream); }));
 }
 
 // A history larger than the kernel takes at once reaches a slow reader whole
@@ -98,8 +83,7 @@ TEST(MorvLoop, SlowAndStalledClients)
     std::string bulk, live, got, part;
     for (int i = 0; bulk.size() < 2100 * 1024; i++)
         bulk += Datagram(i, 1500 + i % 7);
-    ASSERT_TRUE(srv.Word(r, "act") && srv.RunInside({MorvProgram()}, bulk).status == 0);
-    ASSERT_TRUE(Read(r.fd, bulk.size()) == bulk);
+    ASSERT_TRUE(srv.Word(r, "act") && srv.RunInside({MorvProgram()}, bulk).status == 0 && Read(r.fd, bulk.size()) == bulk);
     std::string history = bulk.substr(bulk.size() - 2048 * 1024);
     ASSERT_TRUE(SendText(slow.fd, "act"));
     while (got.size() < history.size() && !(part = Read(slow.fd, 4096, 5000)).empty())
@@ -112,8 +96,7 @@ TEST(MorvLoop, SlowAndStalledClients)
     for (int i = 0; srv.End(stalled).first == TCP_ESTABLISHED; i++) {
         std::string d = Datagram(100000 + i, 2000);
         ASSERT_TRUE(i < 20000 && srv.SendDatagram(d) && Read(r.fd, d.size()) == d) << "never dropped";
-        starts.push_back(live.size());
-        live += d;
+        starts.push_back(live.size()), live += d;
     }
     bool closed = false;
     got = Read(stalled.fd, SIZE_MAX, MORV_WAIT_MS, &closed);
@@ -192,18 +175,16 @@ TEST(MorvDump, SignalsWordsAndContinuousFile)
     EXPECT_EQ(snap, head + "one\n");
     ASSERT_TRUE(log(std::string(2047, 'b')));
     EXPECT_TRUE(WaitUntil([&] { return file("log.cont.0") == head + sent; }));
-    for (auto [word, flag] : {std::pair{"snap", 1}, {"dump", 1}, {"nodump", 0}, {"nodump", 0}, {"autodump", 1},
-                              {"noautodump", 0}}) {
+    for (auto [word, flag] : {std::pair{"Snap", 1}, {"snap", 1}, {"dump", 1}, {"nodump", 0}, {"nodump", 0},
+                              {"autodump", 1}, {"NOAUTODUMP now", 0}}) { // only this one in any case, a prefix
         Client c{srv.Connect()};
         ASSERT_TRUE(srv.Word(c, word) && Flag(srv, flag) && log(word + std::string("\n"))) << word;
         EXPECT_EQ(FileExists(srv.tmp_dir + "/d/log/DUMPLOG"), word == std::string("autodump")) << word;
     }
-    EXPECT_TRUE(dumped("log.cont.1") && file("log.1") == head + "one\ntwo\n" + std::string(2047, 'b'));
+    EXPECT_TRUE(dumped("log.cont.1") && file("log.1") == head + sent.substr(0, sent.find("snap\n")));
     EXPECT_EQ(file("log.cont.0"), head + sent.substr(0, sent.find("nodump")));
-    EXPECT_EQ(file("log.cont.1"), head + sent.substr(0, sent.find("noautodump")));
+    EXPECT_EQ(file("log.cont.1"), head + sent.substr(0, sent.find("NOAUTODUMP")));
     ASSERT_TRUE(srv.Signal(SIGUSR2) && Flag(srv, 1) && srv.Signal(ProgramSigRtMin()) && Flag(srv, 0));
-    for (int i = 2; i < 5; i++) // each during the wait, carried out at once
-        ASSERT_TRUE(srv.Signal(SIGUSR1) && dumped("log." + std::to_string(i)));
     EXPECT_TRUE(file("log.cont.2") == head + sent && !FileExists(srv.tmp_dir + "/no") && srv.Err().empty());
 }
 

@@ -50,8 +50,7 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     };
     for (const auto &[args, rows] : servers) {
         MorvServer srv;
-        WriteFile(srv.tmp_dir + "/note", "note\n");
-        ASSERT_TRUE(srv.Start(args, "cd /tmp"));
+        ASSERT_TRUE(srv.Start(args, "echo note >/tmp/note && cd /tmp"));
         ASSERT_TRUE(srv.Signal(ProgramSigRtMin()) && Ask(srv, "getver") == "morv v0.1[0]\n");
         for (const auto &[text, reply] : rows) {
             SCOPED_TRACE(testing::PrintToString(text));
