@@ -5,9 +5,7 @@ bool MorvServer::Start(const std::vector<std::string> &args, const std::string &
     mkdir(run_dir.c_str(), 0755);
     mkdir(tmp_dir.c_str(), 01777);
     chmod(tmp_dir.c_str(), 01777);
-    // A clone under /tmp is bound into the scratch /tmp at its own path, so
-    // its build folders (emulator scripts too) stay reachable. morv starts
-    // in /, as the binds may hide the test's folder.
+    // A clone under /tmp stays reachable at its own path; morv starts in /, as the binds may hide the test's folder.
     std::string script = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) mkdir -p \"$1${2#/tmp}\" && "
                          "mount --bind \"$2\" \"$1${2#/tmp}\";; esac && mount --rbind \"$1\" /tmp && shift 2 && cd /";
     if (!setup.empty())

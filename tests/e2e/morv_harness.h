@@ -1,6 +1,5 @@
-// A MorvServer runs the built morv as a server in a private mount namespace
-// with SCRATCH/run on /run and SCRATCH/tmp on /tmp, which the test reaches
-// through those paths. Its pid is morv itself, which dies with the test.
+// A MorvServer runs morv -s in a private mount namespace with SCRATCH/run on
+// /run and SCRATCH/tmp on /tmp; its pid is morv itself, which dies with the test.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
@@ -41,21 +40,15 @@ inline bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_W
     return true;
 }
 
-inline int Port(int fd, bool bound = true) // bound first to port 0 unless bound
-{
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    if (!bound)
-        bind(fd, (sockaddr *)&a, len);
-    getsockname(fd, (sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
-}
-
 inline int FreeTcpPort()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0), port = Port(fd, false);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr *)&a, len);
+    getsockname(fd, (sockaddr *)&a, &len);
     close(fd);
-    return port;
+    return ntohs(a.sin_port);
 }
 
 inline bool SendText(int fd, const std::string &text)
@@ -109,19 +102,14 @@ struct MorvServer {
         if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
             WaitExit(60000);
     }
-    // morv -s ARGS -p port after the shell text setup (both folders made
-    // first); with wait_ready, true once the port line and the socket are there.
+    // morv -s ARGS -p port after the shell text setup; true once it is ready.
     bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "", bool wait_ready = true);
     std::string Out() const { return ReadFile(scratch.file("stdout")); }
     std::string Err() const { return ReadFile(scratch.file("stderr")); }
-    bool WaitOut(const std::string &text) const
-    {
-        return WaitUntil([&] { return Out().find(text) != std::string::npos; });
-    }
+    bool WaitOut(const std::string &text) const { return WaitUntil([&] { return Out().find(text) != std::string::npos; }); }
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
     bool Signal(int sig) const { return pid > 0 && status == -1 && kill(pid, sig) == 0; }
-    // Refusals are retried (the port line comes before listen); rcvbuf > 0
-    // gives a small receive buffer.
+    // Refusals are retried: the port line comes before listen.
     int Connect(int rcvbuf = 0) const
     {
         sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -142,14 +130,16 @@ struct MorvServer {
         std::ifstream f("/proc/net/tcp");
         unsigned lp, rp, st;
         unsigned long rx;
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        getsockname(c.fd, (sockaddr *)&me, &len);
         for (std::string line; std::getline(f, line);)
             if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 && (int)lp == port &&
-                (int)rp == Port(c.fd))
+                rp == ntohs(me.sin_port))
                 return {st, rx};
         return {0, 0};
     }
-    // Words carry no delimiter: sends one and waits until the server has read
-    // it (all of it acknowledged, none unread).
+    // Words carry no delimiter: waits until the server has read this one.
     bool Word(const Client &c, const std::string &text) const
     {
         int outq = -1;

@@ -23,8 +23,7 @@ std::string Datagram(int i, size_t len)
     return d + "\n";
 }
 
-// -b 1 makes the ring wrap. History comes on the first "act" only; the echo
-// stops at a NUL. Words are whole texts but for a C client's NUL.
+// -b 1 makes the ring wrap; history comes on the first "act" only.
 TEST(MorvLoop, HistoryStreamWordsAndEcho)
 {
     MorvServer srv;
@@ -32,8 +31,7 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     Client w{srv.Connect()}, fresh{srv.Connect()}, c{srv.Connect()};
     ASSERT_TRUE(srv.Word(w, "act") && srv.Word(fresh, "deact")); // before its first "act"
     std::string stream = Datagram(7, 3000);
-    for (const std::string &d : {stream, std::string(), std::string("end\n")})
-        ASSERT_TRUE(srv.SendDatagram(d));
+    ASSERT_TRUE(srv.SendDatagram(stream) && srv.SendDatagram("") && srv.SendDatagram("end\n"));
     stream = stream.substr(0, 2047) + "end\n";
     EXPECT_EQ(UpToVersion(w, 2051), stream + Version(0));
     auto deliver = [&](const std::string &d) { stream += d; return srv.SendDatagram(d) && Read(w.fd, d.size()) == d; };
@@ -53,8 +51,7 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     }
 }
 
-// A network namespace of its own lets the queue hold a whole batch of 16:
-// each datagram keeps its own cut (the longest followed straight by another).
+// Its own network namespace lets the queue hold a whole batch of 16.
 TEST(MorvLoop, FullBatchIsTakenIntact)
 {
     MorvServer srv;
@@ -72,9 +69,7 @@ TEST(MorvLoop, FullBatchIsTakenIntact)
     EXPECT_TRUE(srv.WaitOut(" port " + std::to_string(srv.port) + ".\n" + echo));
 }
 
-// A history larger than the kernel takes at once reaches a slow reader whole
-// through partial sends; a client that stops reading is closed at its 51st
-// lost datagram.
+// More history than the kernel takes at once: partial sends to a slow reader.
 TEST(MorvLoop, SlowAndStalledClients)
 {
     MorvServer srv;
@@ -106,9 +101,7 @@ TEST(MorvLoop, SlowAndStalledClients)
     EXPECT_EQ(starts.end() - std::lower_bound(starts.begin(), starts.end(), got.size() - at), 51);
 }
 
-// Keep-alive probes free the slot of a peer that vanished. Descriptors from
-// 1024 on are beyond select: a connection that gets one is refused, a log
-// socket ends the server.
+// Keep-alive probes free the slot of a vanished peer; select can't watch 1024 on.
 TEST(MorvLoop, ClientTable)
 {
     MorvServer srv, full, fuller;
@@ -127,9 +120,7 @@ TEST(MorvLoop, ClientTable)
     EXPECT_TRUE(r.status == 3 && r.err.find("turned the connection away") != std::string::npos && srv.WaitOut(" refused.\n"));
     ASSERT_EQ(shutdown(c[1].fd, SHUT_RDWR), 0);
     ASSERT_TRUE(WaitUntil([&] { int st = srv.End(c[1]).first; return st != TCP_ESTABLISHED && st != TCP_CLOSE_WAIT; }));
-    EXPECT_EQ(RunProgram(cat).out, Version(0));
-    for (int i : {0, 2, 3})
-        EXPECT_EQ(UpToVersion(c[i]), Version(0));
+    EXPECT_TRUE(RunProgram(cat).out == Version(0) && UpToVersion(c[3]) == Version(0));
 
     if (RunProgram({"python3", "-c", ""}).status != 0 || ProgramEmulated("morv"))
         GTEST_SKIP() << "needs python3, and morv's own descriptors";
@@ -138,20 +129,18 @@ TEST(MorvLoop, ClientTable)
     ASSERT_TRUE(full.Start({}, take + "1022 \"$@\"") && fuller.Start({}, take + "1024 \"$@\"", false));
     Client k{full.Connect()};
     bool closed = false;
-    EXPECT_TRUE(Read(k.fd, SIZE_MAX, MORV_WAIT_MS, &closed).empty() && closed &&
-                full.WaitOut("Connection from: 127.0.0.1:" + std::to_string(Port(k.fd)) + " refused.\n"));
+    EXPECT_TRUE(Read(k.fd, SIZE_MAX, MORV_WAIT_MS, &closed).empty() && closed && full.WaitOut(" refused.\n"));
     EXPECT_TRUE(fuller.WaitExit() == 0 && fuller.Err() == "select: Bad file descriptor\n") << fuller.Err();
 }
 
 const std::string LOG_HEADER = "\n---------------------------- Dump of log -----------------------------\n";
 
-bool Flag(const MorvServer &srv, int cont)
+bool Flag(const MorvServer &srv, int cont) // settles once the request's pass has run
 {
     return WaitUntil([&] { Client c{srv.Connect()}; return UpToVersion(c, 0, cont) == Version(cont); });
 }
 
-// A signal that comes while a dump runs its command is carried out
-// afterwards; bash as /bin/sh shows the command's mask as it inherits it.
+// Bash as /bin/sh shows the dump command's signal mask as it inherits it.
 TEST(MorvDump, SignalsWordsAndContinuousFile)
 {
     MorvServer srv;
@@ -167,8 +156,7 @@ TEST(MorvDump, SignalsWordsAndContinuousFile)
     ASSERT_TRUE(srv.Signal(SIGUSR2) && log("two\n")); // most likely while the command sleeps
     ASSERT_TRUE(dumped("log.cont.0") && Flag(srv, 1));
     std::string snap = file("log.0"), blk = snap.substr(snap.find("SigBlk:") + 7);
-    EXPECT_EQ(strtoull(blk.c_str(), nullptr, 16) &
-                  (1ull << (SIGUSR1 - 1) | 1ull << (SIGUSR2 - 1) | 1ull << (ProgramSigRtMin() - 1)), 0u) << snap;
+    EXPECT_EQ(strtoull(blk.c_str(), 0, 16) & (1ull << (SIGUSR1 - 1) | 1ull << (SIGUSR2 - 1) | 1ull << (ProgramSigRtMin() - 1)), 0u);
     std::string head = "\n---------------------------- Dump of /tmp/extra ---------------------------\nextra\n"
                        "\n--------------------- dump of " + cmd + " ----------------------------\n" +
                        snap.substr(snap.find("SigBlk:"), blk.find('\n') + 8) + LOG_HEADER;
@@ -195,12 +183,11 @@ TEST(MorvDump, FullOrVanishedMediumKeepsTheRelayServing)
     ASSERT_TRUE(srv.Start({"-b", "24", "-o", "/tmp/small/log", "-o", "/tmp/log"},
                           "mkdir -p /tmp/small && mount -t tmpfs -o size=48k tmpfs /tmp/small"));
     Client live{srv.Connect()};
-    std::string sent, block(1999, 'a');
+    std::string sent, block = std::string(1999, 'a') + "\n";
     auto log = [&](int blocks) {
-        for (int i = 0; i < blocks; i++, sent += block + "\n")
-            if (!srv.SendDatagram(block + "\n") || Read(live.fd, 2000) != block + "\n")
-                return false;
-        return true;
+        for (; blocks > 0 && srv.SendDatagram(block) && Read(live.fd, 2000) == block; blocks--)
+            sent += block;
+        return blocks == 0;
     };
     ASSERT_TRUE(srv.Word(live, "act") && log(13)); // fills the ring
     ASSERT_TRUE(srv.Signal(SIGUSR2) && srv.WaitOut("to /tmp/small/log.cont.0") && log(8)); // 40 of 48 KiB used

@@ -1,6 +1,4 @@
-// Remote commands and the log fetch of the real relay: the allowed check,
-// the cut, texts that try to smuggle in a second command, the archive; and
-// morvcat driving the relay.
+// Remote commands and the log fetch of the real relay, and morvcat driving it.
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -11,8 +9,7 @@ namespace {
 
 std::string Header(const std::string &cmd) { return "\n" + std::string(62, '=') + "\n[[[[" + cmd + "]]]\n"; }
 
-// A text on a connection of its own, then the end of input: what comes
-// until the relay closes.
+// A text on a connection of its own, then the end of input.
 std::string Ask(const MorvServer &srv, const std::string &text)
 {
     Client c{srv.Connect()};
@@ -46,7 +43,6 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
         {{"-c", ",echo"},
          {{" echo x", Header(" echo x") + "x\n"}, {"echo x", Header("echo x") + "x\n"},
           {"\ntouch /tmp/m", ""}, {"\rtouch /tmp/m", ""}}}, // an empty first word, and nothing before the cut
-        {{}, {{"echo x", ""}, {"ls note", Header("ls note") + "note\n"}}},
     };
     for (const auto &[args, rows] : servers) {
         MorvServer srv;
@@ -61,16 +57,13 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     }
 }
 
-// Long dump and -a paths make the archive command outgrow any small fixed
-// buffer; the archive outgrows one block. Without any file nothing is sent.
-// morvcat fetches, checks and lists it, and drives the relay: each exit
-// status once (3 is in MorvLoop.ClientTable); a follower ends with the relay.
+// Long paths make the archive command outgrow any small fixed buffer. morvcat
+// exits with each status once (3 in MorvLoop.ClientTable).
 TEST(MorvRemote, FetchLogsAndMorvcat)
 {
     MorvServer srv, none;
-    std::string dir = "tmp/" + std::string(120, 'd'), bulk, got = srv.scratch.file("got.tgz");
-    for (int i = 0; bulk.size() < 20000; i++)
-        bulk += std::to_string(i * 7919 % 10007);
+    std::string dir = "tmp/" + std::string(120, 'd'), got = srv.scratch.file("got.tgz");
+    std::string bulk = RunProgram({"head", "-c", "20000", "/dev/urandom"}).out; // does not shrink in the archive
     ASSERT_EQ(RunProgram({"mkdir", "-p", srv.tmp_dir + "/a", srv.scratch.file(dir)}).status, 0);
     std::vector<std::string> args = {"-c", "echo", "-o", "/tmp/a/log", "-o", "/" + dir + "/log"}, want = {"log.0", "log.cont.0"};
     for (int i = 0; i < 10; i++) {
@@ -106,9 +99,8 @@ TEST(MorvRemote, FetchLogsAndMorvcat)
     EXPECT_FALSE(FileExists(srv.tmp_dir + "/morvlog.tgz"));
     int st = 0;
     ASSERT_TRUE(srv.Signal(SIGTERM) && WaitUntil([&] { return waitpid(follower, &st, WNOHANG) == follower; }));
-    EXPECT_EQ(WEXITSTATUS(st), 4);
+    EXPECT_TRUE(WEXITSTATUS(st) == 4 && ReadFile(out + ".err").find("the relay closed the connection") != std::string::npos);
     EXPECT_TRUE(std::regex_match(ReadFile(out), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d history\n")));
-    EXPECT_NE(ReadFile(out + ".err").find("the relay closed the connection"), std::string::npos);
 }
 
 } // namespace
