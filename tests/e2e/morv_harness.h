@@ -1,143 +1,165 @@
-// Harness for end-to-end tests of the morv relay.
-//
-// A MorvServer runs the built morv as a server inside a private mount
-// namespace, so that its fixed paths stay private to the test:
-//
-//   unshare -m sh -c 'mount --bind SCRATCH/run /run && mount --bind SCRATCH/tmp /tmp &&
-//                     SETUP && exec MORV -s ARGS -p PORT'
-//
-// MORV is MorvProgram(): the binds hide the build folder when the checkout
-// lies under /tmp or /run, so the program is reached through a descriptor.
-//
-// Inside, "/var/run/morv.sock" is SCRATCH/run/morv.sock and /tmp is
-// SCRATCH/tmp; the test reaches both from outside through those paths.
-// A clone under /tmp is bound into SCRATCH/tmp at its own path first, so
-// the programs of every build folder in it stay reachable inside.
-// The pid the harness spawned is morv itself once the execs are done
-// (unshare without --fork and the shell's exec replace themselves), so
-// signals and waits go straight to the server. Standard output and error
-// go to the files SCRATCH/stdout and SCRATCH/stderr. morv is killed when
-// the test process ends, however it ends. It starts in /, since the binds
-// may hide the test's own folder.
-//
-// Typical use:
-//
-//   MorvServer srv;
-//   ASSERT_TRUE(srv.Start({"-o", "/tmp/log"}));   // waits for the port line
-//   ASSERT_TRUE(srv.SendDatagram("hello\n"));
-//   int c = srv.ConnectClient();
-//   SendText(c, "act");
-//   EXPECT_EQ(ReadExactly(c, 6, 10000), "hello\n");
-//   close(c);
-//   // the destructor stops the server (SIGTERM, then SIGKILL) and removes SCRATCH
-//
-// Every wait polls with a deadline; deadlines are in milliseconds and
-// generous by default, since tests run in parallel on a busy machine.
+// A MorvServer runs morv -s in a private mount namespace with SCRATCH/run on
+// /run and SCRATCH/tmp on /tmp; its pid is morv itself, which dies with the test.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <functional>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "e2e_util.h"
 
 const int MORV_WAIT_MS = 20000;
 
-// The built morv by a path that reaches it from any mount namespace and
-// whatever is bound over its folder: "/proc/PID/fd/N" of a descriptor this
-// process holds open. Use it for every morv started in a namespace.
-std::string MorvProgram();
+// The built morv as "/proc/PID/fd/N", reachable from any mount namespace.
+inline std::string MorvProgram()
+{
+    static const int fd = open(BuiltProgram("morv").c_str(), O_RDONLY | O_CLOEXEC);
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
+}
 
-// A TCP port that was free a moment ago (bound to port 0, read, closed).
-int FreeTcpPort();
+inline bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
 
-// Connects to 127.0.0.1:port; retries refused connections until the
-// deadline, since morv prints its port line just before it listens, and
-// gives up at the deadline when the server's backlog is full. Returns a
-// blocking descriptor or -1.
-int ConnectTcp(int port, int timeout_ms = MORV_WAIT_MS);
+inline int FreeTcpPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr *)&a, len);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
 
-// Sends all of text on a connection; false when a send fails or the peer
-// takes nothing more until the deadline.
-bool SendText(int fd, const std::string &text, int timeout_ms = MORV_WAIT_MS);
+inline bool SendText(int fd, const std::string &text)
+{
+    return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t)text.size();
+}
 
-// Sends one datagram to the AF_UNIX datagram socket at path; retries while
-// the receiver's queue is full or the socket is not yet bound.
-bool SendDatagramTo(const std::string &path, const std::string &data,
-                    int timeout_ms = MORV_WAIT_MS);
+// Retried while the receiver's queue is full or it is not bound yet.
+inline bool SendDatagramTo(const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS)
+{
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ok = false;
+    WaitUntil([&] {
+        ok = sendto(fd, data.data(), data.size(), MSG_DONTWAIT, (sockaddr *)&a, sizeof a) == (ssize_t)data.size();
+        return ok || (errno != EAGAIN && errno != ENOENT && errno != ECONNREFUSED);
+    }, timeout_ms);
+    close(fd);
+    return ok;
+}
 
-// The most datagrams the log socket queues for a server that isn't
-// reading: the kernel's queue limit and one more, at most 16 (the most the
-// server takes in one batch).
-size_t LogBurstLimit();
+// Until n bytes came, the peer closed (*closed set) or nothing came for timeout_ms.
+inline std::string Read(int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_MS, bool *closed = nullptr)
+{
+    timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string got;
+    char buf[65536];
+    for (ssize_t r; got.size() < n; got.append(buf, r))
+        if ((r = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0) {
+            if (closed && (r == 0 || errno == ECONNRESET))
+                *closed = true;
+            break;
+        }
+    return got;
+}
 
-// Reads until n bytes have come, the peer closes or the deadline passes;
-// returns what came (shorter than n in the last two cases).
-std::string ReadExactly(int fd, size_t n, int timeout_ms = MORV_WAIT_MS);
-
-// Returns whatever arrives within window_ms (stops early at end of file).
-std::string ReadFor(int fd, int window_ms);
-
-// Reads until the peer closes the connection; *closed tells whether it
-// did before the deadline.
-std::string ReadUntilClosed(int fd, bool *closed, int timeout_ms = MORV_WAIT_MS);
-
-// Polls pred every few milliseconds until it holds or the deadline passes.
-bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = MORV_WAIT_MS);
+struct Client {
+    int fd;
+    ~Client() { close(fd); }
+};
 
 struct MorvServer {
-    ScratchDir scratch;
-    // Bound on /run and /tmp inside. To share another server's /run, set
-    // run_dir and socket_path to its values before Start.
-    std::string run_dir;     // SCRATCH/run
-    std::string tmp_dir;     // SCRATCH/tmp
-    std::string socket_path; // SCRATCH/run/morv.sock
-    int port;                // chosen by FreeTcpPort, passed with -p
-    pid_t pid = -1;          // morv itself once started
-    int status = -1;         // exit status once reaped (128 + signal if killed)
+    ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
+    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"), socket_path = run_dir + "/morv.sock";
+    int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed
 
-    MorvServer();
-    ~MorvServer();
-    MorvServer(const MorvServer &) = delete;
-    MorvServer &operator=(const MorvServer &) = delete;
-
-    // Spawns morv -s ARGS -p port (set port first to choose another one,
-    // e.g. a port that is known to be busy). setup is shell text run inside the
-    // namespace after the binds and before morv (e.g. "mount -t tmpfs -o
-    // size=64k tmpfs /tmp/small"). With wait_ready, waits for the port
-    // line and the socket file and returns false if they don't come or
-    // morv ends first (then status holds its exit status).
-    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "",
-               bool wait_ready = true);
-
-    // Everything morv wrote so far.
-    std::string Out() const;
-    std::string Err() const;
-    // Waits until standard output (or error) contains text.
-    bool WaitForOut(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
-    bool WaitForErr(const std::string &text, int timeout_ms = MORV_WAIT_MS) const;
-    bool WaitForSocket(int timeout_ms = MORV_WAIT_MS) const;
-
+    ~MorvServer()
+    {
+        if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
+            WaitExit(60000);
+    }
+    // morv -s ARGS -p port after the shell text setup; true once it is ready.
+    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "", bool wait_ready = true);
+    std::string Out() const { return ReadFile(scratch.file("stdout")); }
+    std::string Err() const { return ReadFile(scratch.file("stderr")); }
+    bool WaitOut(const std::string &text) const { return WaitUntil([&] { return Out().find(text) != std::string::npos; }); }
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
-    // Sends the datagrams (at most LogBurstLimit()) while the server is
-    // stopped, so that it takes them in one batch when it goes on.
-    bool SendBurst(const std::vector<std::string> &datagrams) const;
-    int ConnectClient(int timeout_ms = MORV_WAIT_MS) const { return ConnectTcp(port, timeout_ms); }
-    bool Signal(int sig) const;
-
-    // Runs argv inside the server's mount namespace (nsenter -t pid -m),
-    // e.g. {MorvProgram()} with input to feed client mode. Entering
-    // the namespace moves to its root: give absolute paths.
-    RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "",
-                        int timeout_seconds = 120) const;
-
-    // Waits for morv to end; its exit status, or -1 if it still runs.
-    int WaitExit(int timeout_ms = MORV_WAIT_MS);
-    // SIGTERM, a wait, then SIGKILL; returns the exit status.
-    int Stop();
+    bool Signal(int sig) const { return pid > 0 && status == -1 && kill(pid, sig) == 0; }
+    // Refusals are retried: the port line comes before listen.
+    int Connect(int rcvbuf = 0) const
+    {
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        int fd = -1, err = 0;
+        WaitUntil([&] {
+            fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (rcvbuf > 0)
+                setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+            if (connect(fd, (sockaddr *)&a, sizeof a) != 0)
+                err = errno, close(fd), fd = -1;
+            return fd >= 0 || err != ECONNREFUSED;
+        });
+        return fd;
+    }
+    // The server's end of c in the kernel's table: state (0 when gone), unread bytes.
+    std::pair<int, unsigned long> End(const Client &c) const
+    {
+        std::ifstream f("/proc/net/tcp");
+        unsigned lp, rp, st;
+        unsigned long rx;
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        getsockname(c.fd, (sockaddr *)&me, &len);
+        for (std::string line; std::getline(f, line);)
+            if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 && (int)lp == port &&
+                rp == ntohs(me.sin_port))
+                return {st, rx};
+        return {0, 0};
+    }
+    // Words carry no delimiter: waits until the server has read this one.
+    bool Word(const Client &c, const std::string &text) const
+    {
+        int outq = -1;
+        return SendText(c.fd, text) && WaitUntil([&] {
+            return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0 && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
+        });
+    }
+    RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const
+    {
+        std::vector<std::string> full = {"nsenter", "-t", std::to_string(pid), "-m", "--"};
+        full.insert(full.end(), argv.begin(), argv.end());
+        return RunProgram(full, input);
+    }
+    int WaitExit(int timeout_ms = MORV_WAIT_MS) // -1 while it runs
+    {
+        int st = 0;
+        if (pid > 0 && status == -1 && WaitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_ms))
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status;
+    }
 };
 
 #endif
