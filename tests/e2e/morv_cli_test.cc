@@ -10,13 +10,18 @@ namespace {
 
 TEST(MorvCli, UsageText)
 {
-    const std::string usage =
-        "As server, send anything received on unix socket /var/run/morv.sock to tcp clients.\nUsage: morv [-s [[-b "
-        "buffer_size] [-v] [-p port_listen]] [-m max_file] [-e|E 'commands to execute before dump'] [-c commands_list]"
-        "[-a file_to_dump_1 [-a file_to_dump_2...] -o|O dump_file_1 [ -o|O dump_file_2 ...]]]\n\t-s as server\n\t-b "
-        "buffer size in K. default is 8\n\t-v \n\t-m maximum log file count. default is 20 \n\t-a file to be added to "
-        "dump-out\n\t-o dump_file_x... path of output file, in prefered sequence\n\t-O same -o, but will overwrite old "
-        "file\n\t-c comma seperated allowed commands list\n\nAs client, send any input from stdin to /var/run/morv.cock\n";
+    const std::string usage = "As server, send anything received on unix socket /var/run/morv.sock "
+                              "to tcp clients.\nUsage: morv [-s [[-b "
+                              "buffer_size] [-v] [-p port_listen]] [-m max_file] [-e|E 'commands "
+                              "to execute before dump'] [-c commands_list]"
+                              "[-a file_to_dump_1 [-a file_to_dump_2...] -o|O dump_file_1 [ -o|O "
+                              "dump_file_2 ...]]]\n\t-s as server\n\t-b "
+                              "buffer size in K. default is 8\n\t-v \n\t-m maximum log file count. "
+                              "default is 20 \n\t-a file to be added to "
+                              "dump-out\n\t-o dump_file_x... path of output file, in prefered "
+                              "sequence\n\t-O same -o, but will overwrite old "
+                              "file\n\t-c comma seperated allowed commands list\n\nAs client, send "
+                              "any input from stdin to /var/run/morv.cock\n";
     for (const char *args : {"-h", "'-?'", "-h -s", "-x", "-p"}) {
         RunResult r = RunProgram({"sh", "-c", BuiltProgram("morv") + " " + args});
         EXPECT_TRUE(r.status == 1 && r.out == usage) << args << r.out;
@@ -26,11 +31,13 @@ TEST(MorvCli, UsageText)
 // The test's socket (or a stale one, or none) on /run; -B without -s does not detach.
 TEST(MorvCli, ClientModeSendsLinePieces)
 {
-    const std::tuple<int, std::string, std::vector<size_t>, std::string> cases[] = {
-        {1, std::string(5000, 'x') + "\n", {2047, 2047, 907}, ""}, {1, std::string(2047, 'y') + "\n", {2047, 1}, ""},
-        {1, "first\n\nabc", {6, 1, 3}, ""}, {1, "", {}, ""},
-        {1, std::string("a\0b\n", 4), {4}, ""}, // a NUL does not cut off the rest of its line
-        {0, "lost\n", {}, "No such file or directory\n"}, {-1, "lost\n", {}, "Connection refused\n"}};
+    const std::tuple<int, std::string, std::vector<size_t>, std::string> cases[]
+        = {{1, std::string(5000, 'x') + "\n", {2047, 2047, 907}, ""},
+            {1, std::string(2047, 'y') + "\n", {2047, 1}, ""}, {1, "first\n\nabc", {6, 1, 3}, ""},
+            {1, "", {}, ""},
+            {1, std::string("a\0b\n", 4), {4}, ""}, // a NUL does not cut off the rest of its line
+            {0, "lost\n", {}, "No such file or directory\n"},
+            {-1, "lost\n", {}, "Connection refused\n"}};
     for (const auto &[bound, input, want, err] : cases) {
         ScratchDir run;
         Client sock{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
@@ -39,13 +46,16 @@ TEST(MorvCli, ClientModeSendsLinePieces)
         ASSERT_TRUE(!bound || bind(sock.fd, (sockaddr *)&a, sizeof a) == 0);
         if (bound < 0)
             close(sock.fd), sock.fd = -1;
-        RunResult r = RunProgram({"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /run && exec \"$@\"", run.path,
-                                  MorvProgram(), "-B", "-b", "16"}, input);
+        RunResult r
+            = RunProgram({"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /run && exec \"$@\"",
+                             run.path, MorvProgram(), "-B", "-b", "16"},
+                input);
         EXPECT_TRUE(r.status == (err.empty() ? 0 : 1) && r.out.empty()) << r.status;
         EXPECT_EQ(r.err, err.empty() ? "" : "morv: connect to /var/run/morv.sock: " + err);
         std::vector<size_t> sizes;
         std::string joined, buf(8192, '\0');
-        for (ssize_t n; bound > 0 && (n = recv(sock.fd, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0; joined.append(buf, 0, n))
+        for (ssize_t n; bound > 0 && (n = recv(sock.fd, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0;
+             joined.append(buf, 0, n))
             sizes.push_back(n);
         EXPECT_TRUE(sizes == want && joined == (bound > 0 ? input : "")) << input.size();
     }
@@ -55,18 +65,25 @@ TEST(MorvCli, ClientModeSendsLinePieces)
 TEST(MorvCli, DetachedServerAndItsCommands)
 {
     MorvServer srv;
-    ASSERT_TRUE(srv.Start({"-B", "-o", "/tmp/log", "-e", "sleep 60 </dev/null >/dev/null 2>&1 & echo $! >/tmp/bg"}, "", false));
+    ASSERT_TRUE(srv.Start(
+        {"-B", "-o", "/tmp/log", "-e", "sleep 60 </dev/null >/dev/null 2>&1 & echo $! >/tmp/bg"},
+        "", false));
     EXPECT_EQ(srv.WaitExit(), 0);
     struct Guard { pid_t pid = 0; ~Guard() { if (pid > 0) kill(pid, SIGKILL); } } server, bg;
-    std::vector<std::string> pgrep = {"pgrep", "-f", " -s -B .* -p " + std::to_string(srv.port) + "$"};
+    std::vector<std::string> pgrep
+        = {"pgrep", "-f", " -s -B .* -p " + std::to_string(srv.port) + "$"};
     ASSERT_TRUE(WaitUntil([&] { return (server.pid = atoi(RunProgram(pgrep).out.c_str())) > 0; }));
     std::string proc = "/proc/" + std::to_string(server.pid);
-    EXPECT_TRUE(std::filesystem::read_symlink(proc + "/cwd") == "/" && ReadFile(proc + "/status").find("\nUmask:\t0000\n") != std::string::npos);
+    EXPECT_TRUE(std::filesystem::read_symlink(proc + "/cwd") == "/"
+        && ReadFile(proc + "/status").find("\nUmask:\t0000\n") != std::string::npos);
     EXPECT_TRUE(getsid(server.pid) != getsid(0) && getsid(server.pid) != server.pid);
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(srv.socket_path); }) && kill(server.pid, SIGUSR1) == 0);
-    ASSERT_TRUE(WaitUntil([&] { return (bg.pid = atoi(ReadFile(srv.tmp_dir + "/bg").c_str())) > 0; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return FileExists(srv.socket_path); }) && kill(server.pid, SIGUSR1) == 0);
+    ASSERT_TRUE(
+        WaitUntil([&] { return (bg.pid = atoi(ReadFile(srv.tmp_dir + "/bg").c_str())) > 0; }));
     std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(bg.pid) + "/fd"))
+    for (const auto &e :
+        std::filesystem::directory_iterator("/proc/" + std::to_string(bg.pid) + "/fd"))
         EXPECT_FALSE(std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:"));
 }
 
@@ -76,8 +93,10 @@ TEST(MorvCli, StartAndStartFailures)
     MorvServer first, second, ro;
     struct stat before, after;
     ASSERT_TRUE(first.Start() && stat(first.socket_path.c_str(), &before) == 0);
-    EXPECT_TRUE(std::regex_match(first.Out(), std::regex("morv\\. build at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-2]"
-                             "[0-9]:[0-5][0-9]:[0-5][0-9]\nlisten on port " + std::to_string(first.port) + "\\.\n")))
+    EXPECT_TRUE(std::regex_match(first.Out(),
+        std::regex("morv\\. build at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-2]"
+                   "[0-9]:[0-5][0-9]:[0-5][0-9]\nlisten on port "
+            + std::to_string(first.port) + "\\.\n")))
         << first.Out();
     Client c{first.Connect()}; // the newest 8 KiB by default
     std::string all = std::string(5000, 'a') + std::string(5000, 'b');
@@ -88,12 +107,18 @@ TEST(MorvCli, StartAndStartFailures)
     second.port = first.port;
     second.run_dir = first.run_dir;
     second.socket_path = first.socket_path;
-    ASSERT_TRUE(second.Start({}, "", false) && ro.Start({}, "mount -o remount,bind,ro /run", false));
-    EXPECT_TRUE(second.WaitExit() == 255 && (second.Err() == "bind: Address already in use\n" ||
-                                             second.Err() == "bind: Address in use\n")) << second.Err(); // glibc, musl
-    EXPECT_TRUE(ro.WaitExit() == 1 && ro.Err() == "morv: bind to /var/run/morv.sock: Read-only file system\n") << ro.Err();
+    ASSERT_TRUE(
+        second.Start({}, "", false) && ro.Start({}, "mount -o remount,bind,ro /run", false));
+    EXPECT_TRUE(second.WaitExit() == 255
+        && (second.Err() == "bind: Address already in use\n"
+            || second.Err() == "bind: Address in use\n"))
+        << second.Err(); // glibc, musl
+    EXPECT_TRUE(ro.WaitExit() == 1
+        && ro.Err() == "morv: bind to /var/run/morv.sock: Read-only file system\n")
+        << ro.Err();
     for (const MorvServer *s : {&second, &ro})
-        EXPECT_TRUE(s->Out().starts_with("morv. build at ") && s->Out().find("listen") == std::string::npos);
+        EXPECT_TRUE(s->Out().starts_with("morv. build at ")
+            && s->Out().find("listen") == std::string::npos);
     EXPECT_TRUE(stat(first.socket_path.c_str(), &after) == 0 && after.st_ino != before.st_ino);
     EXPECT_FALSE(SendDatagramTo(first.socket_path, "lost\n", 200));
     EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
@@ -106,15 +131,18 @@ TEST(RelayClient, MorvCliAndRsystem)
     MorvServer srv; // -b 0 keeps no history
     ASSERT_TRUE(srv.Start({"-b", "0"}));
     Client live{srv.Connect()};
-    std::string fits = "/tmp/" + std::string(102, 'f'), too_long = "/tmp/" + std::string(103, 'l'), big(3000, 'b');
+    std::string fits = "/tmp/" + std::string(102, 'f'), too_long = "/tmp/" + std::string(103, 'l'),
+                big(3000, 'b');
     WriteFile(srv.tmp_dir + fits.substr(4), "stale");
     WriteFile(srv.tmp_dir + too_long.substr(4), "kept");
     std::string example = BuiltProgram("morv_example");
-    const std::tuple<std::string, int, std::string, std::string> cases[] = { // script, status, stdout, datagrams
-        {example + " " + big + " end", 0, "", big.substr(0, 2047) + "end\n"},
-        {example + " -o " + fits + " mine", 0, "", "mine\n"}, {example + " 'closed out' >&-", 0, "", "closed out\n"},
-        {example + " -o " + too_long + " here", 1, "here\n", ""},
-        {"rm /run/morv.sock && " + example + " -o " + fits + " gone", 1, "gone\n", ""}};
+    const std::tuple<std::string, int, std::string, std::string> cases[]
+        = {// script, status, stdout, datagrams
+            {example + " " + big + " end", 0, "", big.substr(0, 2047) + "end\n"},
+            {example + " -o " + fits + " mine", 0, "", "mine\n"},
+            {example + " 'closed out' >&-", 0, "", "closed out\n"},
+            {example + " -o " + too_long + " here", 1, "here\n", ""},
+            {"rm /run/morv.sock && " + example + " -o " + fits + " gone", 1, "gone\n", ""}};
     ASSERT_TRUE(srv.SendDatagram("old\n") && srv.Word(live, "act"));
     for (const auto &[script, status, out, sent] : cases) {
         RunResult r = srv.RunInside({"sh", "-c", script});
@@ -124,18 +152,24 @@ TEST(RelayClient, MorvCliAndRsystem)
     struct stat st;
     EXPECT_TRUE(stat((srv.tmp_dir + fits.substr(4)).c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
                 ReadFile(srv.tmp_dir + too_long.substr(4)) == "kept");
-    EXPECT_EQ(srv.RunInside({example, "gone"}).err, "connect to /var/run/morv.sock: No such file or directory\n"
-                                                    "morv_example: morv_cli gave -1: No such file or directory\n");
-    const std::tuple<const char *, const char *, std::string> calls[] = {
-        {nullptr, "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
-        {"", "echo remote; exit 3", "remote\nRSYSTEM: 768, errno untouched\n"},
-        {"-r -1 -e 2", "echo no", "RSYSTEM: -1, errno 2\n"}, {"-r 0", "echo no", "RSYSTEM: 0, errno untouched\n"},
-        {"-r 0 -b 4", "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
-        {"-b 0", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}}; // ran there and here
+    EXPECT_EQ(srv.RunInside({example, "gone"}).err,
+        "connect to /var/run/morv.sock: No such file or directory\n"
+        "morv_example: morv_cli gave -1: No such file or directory\n");
+    const std::tuple<const char *, const char *, std::string> calls[]
+        = {{nullptr, "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
+            {"", "echo remote; exit 3", "remote\nRSYSTEM: 768, errno untouched\n"},
+            {"-r -1 -e 2", "echo no", "RSYSTEM: -1, errno 2\n"},
+            {"-r 0", "echo no", "RSYSTEM: 0, errno untouched\n"},
+            {"-r 0 -b 4", "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
+            {"-b 0", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}}; // ran there and here
     for (const auto &[service, cmd, out] : calls) {
-        std::string script = service ? BuiltProgram("systemcall_service") + " -d -n 1 " + service + " && " : "";
-        RunResult r = srv.RunInside({"sh", "-c", script + BuiltProgram("morv_example") + " -r '" + cmd + "'"});
-        EXPECT_TRUE(r.status == 0 && (out.back() == '\n' ? r.out : r.out.substr(0, out.size())) == out) << script << r.out;
+        std::string script
+            = service ? BuiltProgram("systemcall_service") + " -d -n 1 " + service + " && " : "";
+        RunResult r = srv.RunInside(
+            {"sh", "-c", script + BuiltProgram("morv_example") + " -r '" + cmd + "'"});
+        EXPECT_TRUE(
+            r.status == 0 && (out.back() == '\n' ? r.out : r.out.substr(0, out.size())) == out)
+            << script << r.out;
         EXPECT_FALSE(FileExists(srv.tmp_dir + "/systemcall.sock"));
     }
     Client listener{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
@@ -143,10 +177,14 @@ TEST(RelayClient, MorvCliAndRsystem)
     snprintf(a.sun_path, sizeof a.sun_path, "%s/systemcall.sock", srv.tmp_dir.c_str());
     ASSERT_TRUE(bind(listener.fd, (sockaddr *)&a, sizeof a) == 0 && listen(listener.fd, 1) == 0);
     std::string request;
-    std::thread service([&] { Client c{accept(listener.fd, nullptr, nullptr)}; request = Read(c.fd, 100, 500); });
+    std::thread service([&] {
+        Client c{accept(listener.fd, nullptr, nullptr)};
+        request = Read(c.fd, 100, 500);
+    });
     RunResult r = srv.RunInside({BuiltProgram("morv_example"), "-r", "exit 5"});
     service.join();
-    EXPECT_TRUE(request == std::string("exit 5\0", 7) && r.out.starts_with("RSYSTEM: 1280, ")) << r.out; // ran here
+    EXPECT_TRUE(request == std::string("exit 5\0", 7) && r.out.starts_with("RSYSTEM: 1280, "))
+        << r.out; // ran here
 }
 
 } // namespace

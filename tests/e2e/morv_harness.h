@@ -57,22 +57,27 @@ inline bool SendText(int fd, const std::string &text)
 }
 
 // Retried while the receiver's queue is full or it is not bound yet.
-inline bool SendDatagramTo(const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS)
+inline bool SendDatagramTo(
+    const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS)
 {
     sockaddr_un a{AF_UNIX, {}};
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     bool ok = false;
-    WaitUntil([&] {
-        ok = sendto(fd, data.data(), data.size(), MSG_DONTWAIT, (sockaddr *)&a, sizeof a) == (ssize_t)data.size();
-        return ok || (errno != EAGAIN && errno != ENOENT && errno != ECONNREFUSED);
-    }, timeout_ms);
+    WaitUntil(
+        [&] {
+            ok = sendto(fd, data.data(), data.size(), MSG_DONTWAIT, (sockaddr *)&a, sizeof a)
+                == (ssize_t)data.size();
+            return ok || (errno != EAGAIN && errno != ENOENT && errno != ECONNREFUSED);
+        },
+        timeout_ms);
     close(fd);
     return ok;
 }
 
 // Until n bytes came, the peer closed (*closed set) or nothing came for timeout_ms.
-inline std::string Read(int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_MS, bool *closed = nullptr)
+inline std::string Read(
+    int fd, size_t n = SIZE_MAX, int timeout_ms = MORV_WAIT_MS, bool *closed = nullptr)
 {
     timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -94,7 +99,8 @@ struct Client {
 
 struct MorvServer {
     ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
-    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"), socket_path = run_dir + "/morv.sock";
+    std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"),
+                socket_path = run_dir + "/morv.sock";
     int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed
 
     ~MorvServer()
@@ -103,10 +109,14 @@ struct MorvServer {
             WaitExit(60000);
     }
     // morv -s ARGS -p port after the shell text setup; true once it is ready.
-    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "", bool wait_ready = true);
+    bool Start(const std::vector<std::string> &args = {}, const std::string &setup = "",
+        bool wait_ready = true);
     std::string Out() const { return ReadFile(scratch.file("stdout")); }
     std::string Err() const { return ReadFile(scratch.file("stderr")); }
-    bool WaitOut(const std::string &text) const { return WaitUntil([&] { return Out().find(text) != std::string::npos; }); }
+    bool WaitOut(const std::string &text) const
+    {
+        return WaitUntil([&] { return Out().find(text) != std::string::npos; });
+    }
     bool SendDatagram(const std::string &data) const { return SendDatagramTo(socket_path, data); }
     bool Signal(int sig) const { return pid > 0 && status == -1 && kill(pid, sig) == 0; }
     // Refusals are retried: the port line comes before listen.
@@ -134,8 +144,8 @@ struct MorvServer {
         socklen_t len = sizeof me;
         getsockname(c.fd, (sockaddr *)&me, &len);
         for (std::string line; std::getline(f, line);)
-            if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4 && (int)lp == port &&
-                rp == ntohs(me.sin_port))
+            if (sscanf(line.c_str(), "%*d: %*X:%X %*X:%X %X %*X:%lX", &lp, &rp, &st, &rx) == 4
+                && (int)lp == port && rp == ntohs(me.sin_port))
                 return {st, rx};
         return {0, 0};
     }
@@ -144,7 +154,8 @@ struct MorvServer {
     {
         int outq = -1;
         return SendText(c.fd, text) && WaitUntil([&] {
-            return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0 && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
+            return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0
+                && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
         });
     }
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const
@@ -156,7 +167,8 @@ struct MorvServer {
     int WaitExit(int timeout_ms = MORV_WAIT_MS) // -1 while it runs
     {
         int st = 0;
-        if (pid > 0 && status == -1 && WaitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_ms))
+        if (pid > 0 && status == -1
+            && WaitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_ms))
             status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         return status;
     }

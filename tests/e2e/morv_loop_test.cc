@@ -34,20 +34,29 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     ASSERT_TRUE(srv.SendDatagram(stream) && srv.SendDatagram("") && srv.SendDatagram("end\n"));
     stream = stream.substr(0, 2047) + "end\n";
     EXPECT_EQ(UpToVersion(w, 2051), stream + Version(0));
-    auto deliver = [&](const std::string &d) { stream += d; return srv.SendDatagram(d) && Read(w.fd, d.size()) == d; };
+    auto deliver = [&](const std::string &d) {
+        stream += d;
+        return srv.SendDatagram(d) && Read(w.fd, d.size()) == d;
+    };
     ASSERT_TRUE(srv.Word(c, "act") && srv.Word(c, "act") && deliver("again\n"));
     EXPECT_EQ(UpToVersion(c, 1030), stream.substr(stream.size() - 1030) + Version(0));
     ASSERT_TRUE(srv.Word(c, "deact") && deliver("missed\n") && deliver(std::string("ab\0cd\n", 6)));
-    ASSERT_TRUE(srv.Word(w, "v=0") && deliver("quiet\n") && srv.Word(w, "v=1") && deliver("loud\n"));
+    ASSERT_TRUE(
+        srv.Word(w, "v=0") && deliver("quiet\n") && srv.Word(w, "v=1") && deliver("loud\n"));
     ASSERT_TRUE(srv.Word(c, "act") && srv.Word(fresh, "act") && deliver("new\n"));
-    EXPECT_TRUE(UpToVersion(c, 4) == "new\n" + Version(0) && UpToVersion(fresh, 4) == "new\n" + Version(0));
-    EXPECT_TRUE(srv.WaitOut(" accepted.\n" + stream.substr(0, 2051) + "again\nmissed\nabloud\nnew\n"));
-    for (const auto &[text, act] : {std::pair{std::string("act\n"), false}, {std::string("act\0", 4), true},
-                                    {std::string("ACT"), false}, {std::string("fetchlog"), false}}) {
+    EXPECT_TRUE(
+        UpToVersion(c, 4) == "new\n" + Version(0) && UpToVersion(fresh, 4) == "new\n" + Version(0));
+    EXPECT_TRUE(
+        srv.WaitOut(" accepted.\n" + stream.substr(0, 2051) + "again\nmissed\nabloud\nnew\n"));
+    for (const auto &[text, act] :
+        {std::pair{std::string("act\n"), false}, {std::string("act\0", 4), true},
+            {std::string("ACT"), false}, {std::string("fetchlog"), false}}) {
         Client t{srv.Connect()}; // gets the history, or not
-        std::string d = Datagram(stream.size(), 20), history = act ? stream.substr(stream.size() - 1024) + d : "";
+        std::string d = Datagram(stream.size(), 20),
+                    history = act ? stream.substr(stream.size() - 1024) + d : "";
         ASSERT_TRUE(srv.Word(t, text) && deliver(d));
-        EXPECT_EQ(UpToVersion(t, history.size()), history + Version(0)) << testing::PrintToString(text);
+        EXPECT_EQ(UpToVersion(t, history.size()), history + Version(0))
+            << testing::PrintToString(text);
     }
 }
 
@@ -55,7 +64,9 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
 TEST(MorvLoop, FullBatchIsTakenIntact)
 {
     MorvServer srv;
-    ASSERT_TRUE(srv.Start({"-v"}, "exec unshare -n sh -c 'echo 16 >/proc/sys/net/unix/max_dgram_qlen && exec \"$@\"' sh \"$@\""));
+    ASSERT_TRUE(srv.Start({"-v"},
+        "exec unshare -n sh -c 'echo 16 >/proc/sys/net/unix/max_dgram_qlen && exec \"$@\"' sh "
+        "\"$@\""));
     std::vector<std::string> burst = {Datagram(0, 3000), "xy\n", "", std::string("ab\0cd\n", 6)};
     std::string echo;
     while (burst.size() < 16)
@@ -78,7 +89,8 @@ TEST(MorvLoop, SlowAndStalledClients)
     std::string bulk, live, got, part;
     for (int i = 0; bulk.size() < 2100 * 1024; i++)
         bulk += Datagram(i, 1500 + i % 7);
-    ASSERT_TRUE(srv.Word(r, "act") && srv.RunInside({MorvProgram()}, bulk).status == 0 && Read(r.fd, bulk.size()) == bulk);
+    ASSERT_TRUE(srv.Word(r, "act") && srv.RunInside({MorvProgram()}, bulk).status == 0
+        && Read(r.fd, bulk.size()) == bulk);
     std::string history = bulk.substr(bulk.size() - 2048 * 1024);
     ASSERT_TRUE(SendText(slow.fd, "act"));
     while (got.size() < history.size() && !(part = Read(slow.fd, 4096, 5000)).empty())
@@ -90,7 +102,8 @@ TEST(MorvLoop, SlowAndStalledClients)
     std::vector<size_t> starts;
     for (int i = 0; srv.End(stalled).first == TCP_ESTABLISHED; i++) {
         std::string d = Datagram(100000 + i, 2000);
-        ASSERT_TRUE(i < 20000 && srv.SendDatagram(d) && Read(r.fd, d.size()) == d) << "never dropped";
+        ASSERT_TRUE(i < 20000 && srv.SendDatagram(d) && Read(r.fd, d.size()) == d)
+            << "never dropped";
         starts.push_back(live.size()), live += d;
     }
     bool closed = false;
@@ -112,32 +125,49 @@ TEST(MorvLoop, ClientTable)
     std::string ss; // shows the keep-alive timer once the replies are acknowledged
     std::regex probe("timer:\\(keepalive,(5\\dsec|1min),0\\)\n");
     EXPECT_TRUE(WaitUntil([&] {
-        ss = RunProgram({"ss", "-tnoH", "state", "established", "( sport = :" + std::to_string(srv.port) + " )"}).out;
-        return std::distance(std::sregex_iterator(ss.begin(), ss.end(), probe), std::sregex_iterator()) == 4;
+        ss = RunProgram({"ss", "-tnoH", "state", "established",
+                            "( sport = :" + std::to_string(srv.port) + " )"})
+                 .out;
+        return std::distance(
+                   std::sregex_iterator(ss.begin(), ss.end(), probe), std::sregex_iterator())
+            == 4;
     })) << ss;
-    std::vector<std::string> cat = {BuiltProgram("morvcat"), "-w", "getver", "127.0.0.1:" + std::to_string(srv.port)};
+    std::vector<std::string> cat
+        = {BuiltProgram("morvcat"), "-w", "getver", "127.0.0.1:" + std::to_string(srv.port)};
     RunResult r = RunProgram(cat);
-    EXPECT_TRUE(r.status == 3 && r.err.find("turned the connection away") != std::string::npos && srv.WaitOut(" refused.\n"));
+    EXPECT_TRUE(r.status == 3 && r.err.find("turned the connection away") != std::string::npos
+        && srv.WaitOut(" refused.\n"));
     ASSERT_EQ(shutdown(c[1].fd, SHUT_RDWR), 0);
-    ASSERT_TRUE(WaitUntil([&] { int st = srv.End(c[1]).first; return st != TCP_ESTABLISHED && st != TCP_CLOSE_WAIT; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        int st = srv.End(c[1]).first;
+        return st != TCP_ESTABLISHED && st != TCP_CLOSE_WAIT;
+    }));
     EXPECT_TRUE(RunProgram(cat).out == Version(0) && UpToVersion(c[3]) == Version(0));
 
     if (RunProgram({"python3", "-c", ""}).status != 0 || ProgramEmulated("morv"))
         GTEST_SKIP() << "needs python3, and morv's own descriptors";
-    std::string take = "exec python3 -c 'import os, sys; [os.dup2(2, i) for i in range(3, int(sys.argv[1]))]; "
-                       "os.execv(sys.argv[2], sys.argv[2:])' ";
-    ASSERT_TRUE(full.Start({}, take + "1022 \"$@\"") && fuller.Start({}, take + "1024 \"$@\"", false));
+    std::string take
+        = "exec python3 -c 'import os, sys; [os.dup2(2, i) for i in range(3, int(sys.argv[1]))]; "
+          "os.execv(sys.argv[2], sys.argv[2:])' ";
+    ASSERT_TRUE(
+        full.Start({}, take + "1022 \"$@\"") && fuller.Start({}, take + "1024 \"$@\"", false));
     Client k{full.Connect()};
     bool closed = false;
-    EXPECT_TRUE(Read(k.fd, SIZE_MAX, MORV_WAIT_MS, &closed).empty() && closed && full.WaitOut(" refused.\n"));
-    EXPECT_TRUE(fuller.WaitExit() == 0 && fuller.Err() == "select: Bad file descriptor\n") << fuller.Err();
+    EXPECT_TRUE(Read(k.fd, SIZE_MAX, MORV_WAIT_MS, &closed).empty() && closed
+        && full.WaitOut(" refused.\n"));
+    EXPECT_TRUE(fuller.WaitExit() == 0 && fuller.Err() == "select: Bad file descriptor\n")
+        << fuller.Err();
 }
 
-const std::string LOG_HEADER = "\n---------------------------- Dump of log -----------------------------\n";
+const std::string LOG_HEADER
+    = "\n---------------------------- Dump of log -----------------------------\n";
 
 bool Flag(const MorvServer &srv, int cont) // settles once the request's pass has run
 {
-    return WaitUntil([&] { Client c{srv.Connect()}; return UpToVersion(c, 0, cont) == Version(cont); });
+    return WaitUntil([&] {
+        Client c{srv.Connect()};
+        return UpToVersion(c, 0, cont) == Version(cont);
+    });
 }
 
 // Bash as /bin/sh shows the dump command's signal mask as it inherits it.
@@ -145,35 +175,50 @@ TEST(MorvDump, SignalsWordsAndContinuousFile)
 {
     MorvServer srv;
     const std::string cmd = "sleep 1; grep SigBlk /proc/self/status";
-    ASSERT_TRUE(srv.Start({"-a", "/tmp/extra", "-a", "/tmp/none", "-e", cmd, "-o", "/tmp/no/a", "-o", "/tmp/d/log"},
-                          "mount --bind /bin/bash /bin/sh && mkdir -p /tmp/d/log && echo extra >/tmp/extra"));
+    ASSERT_TRUE(srv.Start(
+        {"-a", "/tmp/extra", "-a", "/tmp/none", "-e", cmd, "-o", "/tmp/no/a", "-o", "/tmp/d/log"},
+        "mount --bind /bin/bash /bin/sh && mkdir -p /tmp/d/log && echo extra >/tmp/extra"));
     Client live{srv.Connect()};
     std::string sent;
-    auto log = [&](const std::string &d) { sent += d; return srv.SendDatagram(d) && Read(live.fd, d.size()) == d; };
-    auto dumped = [&](const std::string &name) { return srv.WaitOut("dump log to /tmp/d/" + name + "...\n"); };
+    auto log = [&](const std::string &d) {
+        sent += d;
+        return srv.SendDatagram(d) && Read(live.fd, d.size()) == d;
+    };
+    auto dumped = [&](const std::string &name) {
+        return srv.WaitOut("dump log to /tmp/d/" + name + "...\n");
+    };
     auto file = [&](const std::string &name) { return ReadFile(srv.tmp_dir + "/d/" + name); };
     ASSERT_TRUE(srv.Word(live, "act") && log("one\n") && srv.Signal(SIGUSR1) && dumped("log.0"));
     ASSERT_TRUE(srv.Signal(SIGUSR2) && log("two\n")); // most likely while the command sleeps
     ASSERT_TRUE(dumped("log.cont.0") && Flag(srv, 1));
     std::string snap = file("log.0"), blk = snap.substr(snap.find("SigBlk:") + 7);
-    EXPECT_EQ(strtoull(blk.c_str(), 0, 16) & (1ull << (SIGUSR1 - 1) | 1ull << (SIGUSR2 - 1) | 1ull << (ProgramSigRtMin() - 1)), 0u);
-    std::string head = "\n---------------------------- Dump of /tmp/extra ---------------------------\nextra\n"
-                       "\n--------------------- dump of " + cmd + " ----------------------------\n" +
-                       snap.substr(snap.find("SigBlk:"), blk.find('\n') + 8) + LOG_HEADER;
+    EXPECT_EQ(strtoull(blk.c_str(), 0, 16)
+            & (1ull << (SIGUSR1 - 1) | 1ull << (SIGUSR2 - 1) | 1ull << (ProgramSigRtMin() - 1)),
+        0u);
+    std::string head
+        = "\n---------------------------- Dump of /tmp/extra ---------------------------\nextra\n"
+          "\n--------------------- dump of "
+        + cmd + " ----------------------------\n"
+        + snap.substr(snap.find("SigBlk:"), blk.find('\n') + 8) + LOG_HEADER;
     EXPECT_EQ(snap, head + "one\n");
     ASSERT_TRUE(log(std::string(2047, 'b')));
     EXPECT_TRUE(WaitUntil([&] { return file("log.cont.0") == head + sent; }));
-    for (auto [word, flag] : {std::pair{"Snap", 1}, {"snap", 1}, {"dump", 1}, {"nodump", 0}, {"nodump", 0},
-                              {"autodump", 1}, {"NOAUTODUMP now", 0}}) { // only this one in any case, a prefix
+    for (auto [word, flag] :
+        {std::pair{"Snap", 1}, {"snap", 1}, {"dump", 1}, {"nodump", 0}, {"nodump", 0},
+            {"autodump", 1}, {"NOAUTODUMP now", 0}}) { // only this one in any case, a prefix
         Client c{srv.Connect()};
         ASSERT_TRUE(srv.Word(c, word) && Flag(srv, flag) && log(word + std::string("\n"))) << word;
-        EXPECT_EQ(FileExists(srv.tmp_dir + "/d/log/DUMPLOG"), word == std::string("autodump")) << word;
+        EXPECT_EQ(FileExists(srv.tmp_dir + "/d/log/DUMPLOG"), word == std::string("autodump"))
+            << word;
     }
-    EXPECT_TRUE(dumped("log.cont.1") && file("log.1") == head + sent.substr(0, sent.find("snap\n")));
+    EXPECT_TRUE(
+        dumped("log.cont.1") && file("log.1") == head + sent.substr(0, sent.find("snap\n")));
     EXPECT_EQ(file("log.cont.0"), head + sent.substr(0, sent.find("nodump")));
     EXPECT_EQ(file("log.cont.1"), head + sent.substr(0, sent.find("NOAUTODUMP")));
-    ASSERT_TRUE(srv.Signal(SIGUSR2) && Flag(srv, 1) && srv.Signal(ProgramSigRtMin()) && Flag(srv, 0));
-    EXPECT_TRUE(file("log.cont.2") == head + sent && !FileExists(srv.tmp_dir + "/no") && srv.Err().empty());
+    ASSERT_TRUE(
+        srv.Signal(SIGUSR2) && Flag(srv, 1) && srv.Signal(ProgramSigRtMin()) && Flag(srv, 0));
+    EXPECT_TRUE(
+        file("log.cont.2") == head + sent && !FileExists(srv.tmp_dir + "/no") && srv.Err().empty());
 }
 
 // A dump medium that fills up or goes away under the continuous file.
@@ -190,15 +235,23 @@ TEST(MorvDump, FullOrVanishedMediumKeepsTheRelayServing)
         return blocks == 0;
     };
     ASSERT_TRUE(srv.Word(live, "act") && log(13)); // fills the ring
-    ASSERT_TRUE(srv.Signal(SIGUSR2) && srv.WaitOut("to /tmp/small/log.cont.0") && log(8)); // 40 of 48 KiB used
-    ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/small/log.0") && log(16)); // room for a part of it
+    ASSERT_TRUE(srv.Signal(SIGUSR2) && srv.WaitOut("to /tmp/small/log.cont.0")
+        && log(8)); // 40 of 48 KiB used
+    ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/small/log.0")
+        && log(16)); // room for a part of it
     int snap = 0, cont = 0;
-    sscanf(srv.RunInside({"sh", "-c", "wc -c </tmp/small/log.0; wc -c </tmp/small/log.cont.0"}).out.c_str(), "%d %d", &snap, &cont);
-    EXPECT_TRUE(snap > 0 && snap < 72 + 24 * 1024 && cont < 72 + 24 * 1024 + 2000 * 24) << snap << " " << cont;
+    sscanf(srv.RunInside({"sh", "-c", "wc -c </tmp/small/log.0; wc -c </tmp/small/log.cont.0"})
+               .out.c_str(),
+        "%d %d", &snap, &cont);
+    EXPECT_TRUE(snap > 0 && snap < 72 + 24 * 1024 && cont < 72 + 24 * 1024 + 2000 * 24)
+        << snap << " " << cont;
     ASSERT_TRUE(Flag(srv, 1) && srv.RunInside({"umount", "-l", "/tmp/small"}).status == 0);
     ASSERT_TRUE(RunProgram({"rm", "-rf", srv.tmp_dir + "/small"}).status == 0 && log(1));
     ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/log.0"));
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(srv.tmp_dir + "/log.0") == LOG_HEADER + sent.substr(sent.size() - 24 * 1024); }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return ReadFile(srv.tmp_dir + "/log.0")
+            == LOG_HEADER + sent.substr(sent.size() - 24 * 1024);
+    }));
     EXPECT_EQ(srv.Err(), "");
 }
 
