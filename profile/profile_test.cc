@@ -18,8 +18,7 @@ using namespace std::string_literals;  // "..."s keeps embedded NULs
 class Profile : public testing::Test {
 protected:
     char scratch[32] = "/tmp/profile_test.XXXXXX";
-    std::string dir = mkdtemp(scratch);
-    std::string file = dir + "/p.ini";
+    std::string dir = mkdtemp(scratch), file = dir + "/p.ini";
     const char *path = file.c_str();
     ~Profile() override { std::filesystem::remove_all(dir); }
     std::string read()
@@ -64,8 +63,7 @@ TEST_F(Profile, Get)
     EXPECT_EQ(GetProfileSection(path, "u"), nullptr);
 }
 
-// Writers: the file before (null: none) and after. key null: SetProfileSection
-// with value as the list.
+// The file before and after (null: none); key null: SetProfileSection with value as the list.
 TEST_F(Profile, Set)
 {
     const char *xy = "x=1\0y=2\0";
@@ -104,8 +102,7 @@ TEST_F(Profile, Set)
     EXPECT_FALSE(std::filesystem::exists(nowhere));
 }
 
-// A file size limit lets the new entry in but not the saved rest after it:
-// the writer says so and leaves the rest where it was, not cut off.
+// A size limit lets the new entry in but not the saved rest: -1, and the file is not cut off.
 TEST_F(Profile, RewriteWhoseRestCannotBeWritten)
 {
     const std::string before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
