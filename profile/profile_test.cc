@@ -34,15 +34,11 @@ TEST_F(Profile, Get)
 {
     const std::string x997(997, 'x');
     const struct { std::string file; int size; std::string out; int num; } cases[] = {
-        {"[A]\nK = 0x1F\n", 32, "0x1F", 0},
-        {"[a]\r\nx=0\r\nk = v w\r\n", 32, "v w", 0},
-        {"[a]\nk=abcdef\n", 4, "abc", 0},
-        {"[a] ; note\nx=1\n[b]\nk=-27x\n", 32, "-27x", -27},
-        {"k=0\n[a]\nx=1\n", 32, "-", 99},
-        {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
+        {"[A]\nK = 0x1F\n", 32, "0x1F", 0}, {"[a]\r\nx=0\r\nk = v w\r\n", 32, "v w", 0},
+        {"[a]\nk=abcdef\n", 4, "abc", 0}, {"[a] ; note\nx=1\n[b]\nk=-27x\n", 32, "-27x", -27},
+        {"k=0\n[a]\nx=1\n", 32, "-", 99}, {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
         {"[a]\n;k=1\n  #k=2\nks=1\nk\n\v\fk = 3\n", 32, "3", 3},
-        {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0},
-        {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
+        {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0}, {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
         {"[a]\n" + std::string(999, 'z') + "k=5", 32, "5", 5},
         {"[a]\nk= 99999999999999999 \n", 32, "99999999999999999", INT_MAX},
     };
@@ -74,13 +70,11 @@ TEST_F(Profile, Set)
         {"[A]\nx=1\n;k\n\n  K = old\ny=2\n", "a", "k", "new", "[A]\nx=1\nk=new\ny=2\n"},
         {"[a]\nx=1\n\n;b\n[b]\nk=2\n", "a", "k", "v", "[a]\nx=1\nk=v\n\n;b\n[b]\nk=2\n"},
         {"[a]\r\nk=1\r\nz=2\r\n", "a", "k", "3", "[a]\r\nk=3\nz=2\r\n"},
-        {"[a]\nx=1", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"},
-        {"[a]", "a", "k", "v", "[a]\nk=v\n"},
+        {"[a]\nx=1", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"}, {"[a]", "a", "k", "v", "[a]\nk=v\n"},
         {"[s]\na=1\n;c\n\nb=2\n[t]\nc=3\n", "s", nullptr, xy, "[s]\nx=1\ny=2\n[t]\nc=3\n"},
         {"[t]\nc=3\n\n;s\n[s]\na=1\n[u]\nd=4\n", "s", nullptr, "", "[t]\nc=3\n[u]\nd=4\n"},
         {"[t]\nc=3", "s", nullptr, xy, "[t]\nc=3\n[s]\nx=1\ny=2\n"},
-        {nullptr, "s", nullptr, xy, "[s]\nx=1\ny=2\n"},
-        {nullptr, "s", nullptr, "", nullptr},
+        {nullptr, "s", nullptr, xy, "[s]\nx=1\ny=2\n"}, {nullptr, "s", nullptr, "", nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
