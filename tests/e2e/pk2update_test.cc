@@ -25,15 +25,13 @@ const char UNMATCHED[] = "Update from {d}/good.pk2 ...\nError or unmatched packa
 const char INSTALLED[] = "Update from {d}/good.pk2 ...\n";
 struct Row { std::vector<std::string> args; const char *out, *err; int status; bool installed; };
 const Row kRows[] = {
-    {{}, U, "", 1, false},
+    {{}, U, "", 1, false}, {{"-h", "-d"}, U, "", 1, false}, {{"--md5"}, U, "", 1, false},
+    {{"--md5", EMPTY, "-d"}, U, "", 1, false}, {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
-    {{"-h", "-d"}, U, "", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
-    {{"--md5", EMPTY, "-d"}, U, "", 1, false},
     {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{m0}", "", 0, false},
-    {{"--md5"}, U, "", 1, false}, {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
-    {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
+    {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
     {{"-d", "5", GOOD, "--md5"}, "{mgood.pk2}", "", 0, false},
     {{"--md5", GOOD, "{d}/4097"}, "{m4097}", "", 0, false},
     {{"-d", "0xFFFFFFFF", BAD, GOOD}, "", "", 0, false},
@@ -48,7 +46,6 @@ const Row kRows[] = {
         "Update from {d}/good.pk2 ...\nCan't save pubtime to {d}\n", 255, true},
     {{"-d", "5", "-c", "{d}/ini", "-r", GOOD}, "", "Update from {d}/good.pk2 ...\nIgnore image.\n",
         255, false},
-    {{"-d", "abc", GOOD}, U, "Invalid identifier: abc\n", 1, false},
     {{"-d", "5x", GOOD}, U, "Invalid identifier: 5x\n", 1, false},
     {{"-d", "0x100000005", GOOD}, U, "Invalid identifier: 0x100000005\n", 1, false},
 };
@@ -64,8 +61,7 @@ TEST(Pk2updateCli, Rows)
     RunResult made = RunProgram({BuiltProgram("pk2pack"), "create", "-o", dir.file("good.pk2"),
         "-d", "5", "-t", "0x5F000001", "-f", dir.file("src") + ":" + target, "-x",
         "touch " + dir.file("ran")});
-    ASSERT_EQ(made.out, dir.file("good.pk2") + ": ident 0x5, pubtime 0x5F000001, flags 0x0, "
-                                               "2 entries\n");
+    ASSERT_EQ(made.status, 0);
     std::string bad = ReadFile(dir.file("good.pk2"));
     bad[bad.size() - 2] ^= 1;  // the command's last letter
     WriteFile(dir.file("bad.pk2"), bad);
