@@ -26,7 +26,8 @@ const char INSTALLED[] = "Update from {d}/good.pk2 ...\n";
 struct Row { std::vector<std::string> args; const char *out, *err; int status; bool installed; };
 const Row kRows[] = {
     {{}, U, "", 1, false}, {{"-h", "-d"}, U, "", 1, false}, {{"--md5"}, U, "", 1, false},
-    {{"--md5", EMPTY, "-d"}, U, "", 1, false}, {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
+    {{"--md5", EMPTY, "-d"}, U, "", 1, false},
+    {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
