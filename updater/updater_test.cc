@@ -218,7 +218,6 @@ TEST_F(Pk2, UpdateBookkeeping)
         {"c", "[updimg]\npubtime=5\n", 0, 0, 0, nullptr},
         {"crbx", "[updimg]\npubtime=5\n", 0x20, 0, -2, nullptr},
         {"crb", "[updimg]\npubtime=5\n", 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
-        {"c", "[updimg]\npubtime=-2\n", 0xFFFFFFFE, 0, -1, nullptr},
     };
     const std::string target = dir + "installed", ini = dir + "p.ini", package = dir + "p.pk2";
     identifier = 7;

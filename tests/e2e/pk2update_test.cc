@@ -31,7 +31,6 @@ const Row kRows[] = {
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
-    {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{m0}", "", 0, false},
     {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
     {{"-d", "5", GOOD, "--md5"}, "{mgood.pk2}", "", 0, false},
     {{"--md5", GOOD, "{d}/4097"}, "{m4097}", "", 0, false},
