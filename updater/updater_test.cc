@@ -143,14 +143,12 @@ TEST_F(Pk2, RefusedOrBrokenOff)
         {file([](PackEntry &e) { e.md5 = PackDigest{}; }), 0}, {sound + '\0'},
         {sound.substr(0, 24) + '\4' + sound.substr(25)}, {sound.substr(0, sound.size() - 1)},
         {file([](PackEntry &e) { e.length = *e.length + 1; })},
-        {file([](PackEntry &e) { e.name = ""; })},
+        {file([](PackEntry &e) { e.name = ""; })}, {file([](PackEntry &e) { e.name = "abc"; })},
         {file([&](PackEntry &e) { e.name = long_name; })},
-        {file([](PackEntry &e) { e.name = "abc"; })},
         {file([](PackEntry &e) { e.name = std::string("\0a\0", 3); })},
         {sized(0x80000000u, 0x80000000u + 8 + n)}, {sized(0xFFFFFFFFu - 7 - n, 0)},
-        {cmd([](PackEntry &e) { e.data = ""; })},
+        {cmd([](PackEntry &e) { e.data = ""; })}, {cmd([](PackEntry &e) { e.data = "true"; })},
         {cmd([](PackEntry &e) { e.data = std::string(8192, ' ') + '\0'; })},
-        {cmd([](PackEntry &e) { e.data = "true"; })},
         {tailed(PackRaw("XYZW", "abc"), [](PackEntry &e) { e.length = 100; })},
         {writes("/dev/full", 10), 7, -1, FULL}, {writes("/dev/full", 70000), 7, -1, FULL},
         {writes("/dev/null", 70000), 7, 0, ""}, {writes(T, 1), 7, -1, T_FAILED, EIO},
@@ -213,11 +211,11 @@ TEST_F(Pk2, UpdateBookkeeping)
     const Row cases[] = {
         {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
         {"c", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
-        {"c", "[updimg]\npubtime=020\n", 16, 0, -1, nullptr},
         {"c", "[updimg]\npubtime=17\n", 0x20, 1, 0, "[updimg]\npubtime=0x11\n"},
         {"c", "[updimg]\npubtime=5\n", 0, 0, 0, nullptr},
         {"crbx", "[updimg]\npubtime=5\n", 0x20, 0, -2, nullptr},
         {"crb", "[updimg]\npubtime=5\n", 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
+        {"c", "[updimg]\npubtime=-2\n", 0xFFFFFFFF, 0, 0, "[updimg]\npubtime=0xFFFFFFFF\n"},
     };
     const std::string target = dir + "installed", ini = dir + "p.ini", package = dir + "p.pk2";
     identifier = 7;
