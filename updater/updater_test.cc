@@ -203,32 +203,30 @@ TEST_F(Pk2, InstallsInOrder)
     EXPECT_FALSE(fs::exists(beyond.substr(0, 255)));
 }
 
-// The record in the profile (null: none; as before), removal, restart. opts: c profile,
-// r remove, b restart, x a bad digest.
+// The record in the profile (after null: as before), removal, restart. opts: r remove, b restart,
+// x a bad digest.
 TEST_F(Pk2, UpdateBookkeeping)
 {
     struct Row { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; };
     const Row cases[] = {
-        {"crb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
-        {"c", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
-        {"c", "[updimg]\npubtime=17\n", 0x20, 1, 0, "[updimg]\npubtime=0x11\n"},
-        {"c", "[updimg]\npubtime=5\n", 0, 0, 0, nullptr},
-        {"crbx", "[updimg]\npubtime=5\n", 0x20, 0, -2, nullptr},
-        {"crb", "[updimg]\npubtime=5\n", 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
-        {"c", "[updimg]\npubtime=-2\n", 0xFFFFFFFF, 0, 0, "[updimg]\npubtime=0xFFFFFFFF\n"},
+        {"rb", "[updimg]\npubtime=0x10\n", 0x10, 0, -1, nullptr},
+        {"", ";\n[net]\n", 0xFFFFFFFF, 0, 0, ";\n[net]\n[updimg]\npubtime = 0xFFFFFFFF\n"},
+        {"", "[updimg]\npubtime=17\n", 0x20, 1, 0, "[updimg]\npubtime=0x11\n"},
+        {"", "[updimg]\npubtime=5\n", 0, 0, 0, nullptr},
+        {"rbx", "[updimg]\npubtime=5\n", 0x20, 0, -2, nullptr},
+        {"rb", "[updimg]\npubtime=5\n", 0x20, 0, 0, "[updimg]\npubtime=0x20\n"},
+        {"", "[updimg]\npubtime=-2\n", 0xFFFFFFFF, 0, 0, "[updimg]\npubtime=0xFFFFFFFF\n"},
     };
     const std::string target = dir + "installed", ini = dir + "p.ini", package = dir + "p.pk2";
     identifier = 7;
+    inifile = ini.c_str();
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
         fs::remove(target);
-        fs::remove(ini);
         PackEntry entry = PackFile(target, "new\n");
         entry.md5 = strchr(c.opts, 'x') ? PackDigest{} : entry.md5;
         const bool installed = c.want == 0;
-        if (c.before)
-            PackWriteBytes(ini, c.before);
-        inifile = strchr(c.opts, 'c') ? ini.c_str() : nullptr;
+        PackWriteBytes(ini, c.before);
         remove_after_process = strchr(c.opts, 'r') != nullptr;
         reboot_after_process = strchr(c.opts, 'b') != nullptr;
         platform_fake_log.clear();
@@ -242,9 +240,9 @@ TEST_F(Pk2, UpdateBookkeeping)
         EXPECT_EQ(out, installed ? line : "");
         EXPECT_EQ(fs::exists(target), installed);
         EXPECT_EQ(fs::exists(package), !remove_after_process);
-        EXPECT_EQ(slurp(ini), c.after ? c.after : c.before ? c.before : "");
-        const bool reboot = c.want == 0 && reboot_after_process;
-        EXPECT_EQ(platform_fake_log, reboot ? "sync\nreboot 19088743\n" : "");
+        EXPECT_EQ(slurp(ini), c.after ? c.after : c.before);
+        EXPECT_EQ(
+            platform_fake_log, installed && reboot_after_process ? "sync\nreboot 19088743\n" : "");
     }
 }
 
