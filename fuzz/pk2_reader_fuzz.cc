@@ -1,6 +1,5 @@
-// Arbitrary bytes through the package reader in verify-only mode; aborts when it leaves
-// anything behind (the seeds' targets and commands point into CANARY, relative ones into the
-// work directory). Its refusals go to /dev/null; sanitizer reports still reach descriptor 2.
+// Arbitrary bytes through the verify-only reader; aborts when it leaves anything in CANARY (the
+// seeds' targets) or the work directory. Refusals go to /dev/null, sanitizer reports to fd 2.
 #include <stdint.h>
 #include <stdio.h>
 

@@ -2,7 +2,6 @@
 
 #include <limits.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/resource.h>
 
 #include <filesystem>
@@ -18,8 +17,7 @@ using namespace std::string_literals;  // "..."s keeps embedded NULs
 class Profile : public testing::Test {
 protected:
     char scratch[32] = "/tmp/profile_test.XXXXXX";
-    std::string dir = mkdtemp(scratch);
-    std::string file = dir + "/p.ini";
+    std::string dir = mkdtemp(scratch), file = dir + "/p.ini";
     const char *path = file.c_str();
     ~Profile() override { std::filesystem::remove_all(dir); }
     std::string read()
@@ -35,15 +33,11 @@ TEST_F(Profile, Get)
 {
     const std::string x997(997, 'x');
     const struct { std::string file; int size; std::string out; int num; } cases[] = {
-        {"[A]\nK = 0x1F\n", 32, "0x1F", 0},
-        {"[a]\r\nx=0\r\nk = v w\r\n", 32, "v w", 0},
-        {"[a]\nk=abcdef\n", 4, "abc", 0},
-        {"[a] ; note\nx=1\n[b]\nk=-27x\n", 32, "-27x", -27},
-        {"k=0\n[a]\nx=1\n", 32, "-", 99},
-        {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
+        {"[A]\nK = 0x1F\n", 32, "0x1F", 0}, {"[a]\r\nx=0\r\nk = v w\r\n", 32, "v w", 0},
+        {"[a]\nk=abcdef\n", 4, "abc", 0}, {"[a] ; note\nx=1\n[b]\nk=-27x\n", 32, "-27x", -27},
+        {"k=0\n[a]\nx=1\n", 32, "-", 99}, {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
         {"[a]\n;k=1\n  #k=2\nks=1\nk\n\v\fk = 3\n", 32, "3", 3},
-        {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0},
-        {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
+        {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0}, {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
         {"[a]\n" + std::string(999, 'z') + "k=5", 32, "5", 5},
         {"[a]\nk= 99999999999999999 \n", 32, "99999999999999999", INT_MAX},
     };
@@ -64,8 +58,7 @@ TEST_F(Profile, Get)
     EXPECT_EQ(GetProfileSection(path, "u"), nullptr);
 }
 
-// Writers: the file before (null: none) and after. key null: SetProfileSection
-// with value as the list.
+// The file before and after (null: none); key null: SetProfileSection with value as the list.
 TEST_F(Profile, Set)
 {
     const char *xy = "x=1\0y=2\0";
@@ -76,13 +69,11 @@ TEST_F(Profile, Set)
         {"[A]\nx=1\n;k\n\n  K = old\ny=2\n", "a", "k", "new", "[A]\nx=1\nk=new\ny=2\n"},
         {"[a]\nx=1\n\n;b\n[b]\nk=2\n", "a", "k", "v", "[a]\nx=1\nk=v\n\n;b\n[b]\nk=2\n"},
         {"[a]\r\nk=1\r\nz=2\r\n", "a", "k", "3", "[a]\r\nk=3\nz=2\r\n"},
-        {"[a]\nx=1", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"},
-        {"[a]", "a", "k", "v", "[a]\nk=v\n"},
+        {"[a]\nx=1", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"}, {"[a]", "a", "k", "v", "[a]\nk=v\n"},
         {"[s]\na=1\n;c\n\nb=2\n[t]\nc=3\n", "s", nullptr, xy, "[s]\nx=1\ny=2\n[t]\nc=3\n"},
         {"[t]\nc=3\n\n;s\n[s]\na=1\n[u]\nd=4\n", "s", nullptr, "", "[t]\nc=3\n[u]\nd=4\n"},
         {"[t]\nc=3", "s", nullptr, xy, "[t]\nc=3\n[s]\nx=1\ny=2\n"},
-        {nullptr, "s", nullptr, xy, "[s]\nx=1\ny=2\n"},
-        {nullptr, "s", nullptr, "", nullptr},
+        {nullptr, "s", nullptr, xy, "[s]\nx=1\ny=2\n"}, {nullptr, "s", nullptr, "", nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -102,12 +93,7 @@ TEST_F(Profile, Set)
     EXPECT_EQ(SetProfileString(nowhere.c_str(), "a", "k", "v"), -1);
     SetProfileSection(nowhere.c_str(), "a", "k=v\0");
     EXPECT_FALSE(std::filesystem::exists(nowhere));
-}
-
-// A file size limit lets the new entry in but not the saved rest after it:
-// the writer says so and leaves the rest where it was, not cut off.
-TEST_F(Profile, RewriteWhoseRestCannotBeWritten)
-{
+    // A size limit lets the new entry in but not the saved rest: -1, and no shorter file.
     const std::string before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
     write(before);
     rlimit old;

@@ -1,5 +1,4 @@
-// Runs the built pk2update (and pk2pack, to make a package) and compares
-// standard output, standard error, exit status and the files made.
+// The built pk2update (pk2pack makes its packages): output, status and the files made.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,38 +18,34 @@ std::string Usage(const std::string &p)
         "\tpk2_file_path\tpath to pk2 file. if omitted, update from \"IMAGE_PATH\" of partition\n";
 }
 
-// Each row runs pk2update through a link named upd in a scratch directory {d} holding "0"
-// (empty), "4097" and a package of ident 5 made by pk2pack, sound (good.pk2) and with its
-// command spoilt (bad.pk2). {u}: the usage; {mNAME}: md5sum's line of NAME with one space.
-// installed: the package's file written and its command run.
+// pk2update as {d}/upd; {d} holds "0" (empty), "4097", good.pk2 (ident 5) and bad.pk2 (its
+// command spoilt). {u}: the usage; {mNAME}: md5sum's line of NAME; installed: file and command.
 const char GOOD[] = "{d}/good.pk2", BAD[] = "{d}/bad.pk2", EMPTY[] = "{d}/0", U[] = "{u}";
 const char UNMATCHED[] = "Update from {d}/good.pk2 ...\nError or unmatched package file.\n\n";
 const char INSTALLED[] = "Update from {d}/good.pk2 ...\n";
 struct Row { std::vector<std::string> args; const char *out, *err; int status; bool installed; };
 const Row kRows[] = {
-    {{}, U, "", 1, false},
-    {{"-b?"}, U, "", 1, false},
+    {{}, U, "", 1, false}, {{"-h", "-d"}, U, "", 1, false}, {{"--md5"}, U, "", 1, false},
+    {{"--md5", EMPTY, "-d"}, U, "", 1, false},
+    {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
     {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
-    {{"-h", "-d"}, U, "", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
-    {{"--md5", EMPTY, "-d"}, U, "", 1, false},
-    {{"-c", "a?b", "-i", "-h", "-m", "--md5", "--md5", EMPTY}, "{m0}", "", 0, false},
-    {{"--md5"}, U, "", 1, false},
     {{"--md5", "{d}/no"}, "", "Can not open {d}/no\n", 3, false},
-    {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
     {{"-d", "5", GOOD, "--md5"}, "{mgood.pk2}", "", 0, false},
     {{"--md5", GOOD, "{d}/4097"}, "{m4097}", "", 0, false},
     {{"-d", "0xFFFFFFFF", BAD, GOOD}, "", "", 0, false},
-    {{GOOD}, "", "", 0, false},
     {{"-d", "-1", GOOD, BAD}, "", "verify pk2 failed.\n", 254, false},
     {{"{d}/no"}, "", "Can't open file: {d}/no\n", 255, false},
     {{"-d", "010", GOOD}, "", UNMATCHED, 255, false},
-    {{"-d", "-4294967291", GOOD}, "PUBTIME: 0x5F000001\n", INSTALLED, 0, true},
+    {{"-V", "-d", "-4294967291", GOOD},
+        "Copy target file: {d}/out/installed.txt\nexecute: touch {d}/ranPUBTIME: 0x5F000001\n",
+        INSTALLED, 0, true},
     {{"-c", "{d}/ini", GOOD, "-d", "0x5"}, "PUBTIME: 0x5F000001\n", INSTALLED, 0, true},
+    {{"-d", "5", "-c", "{d}", GOOD}, "PUBTIME: 0x5F000001\n",
+        "Update from {d}/good.pk2 ...\nCan't save pubtime to {d}\n", 255, true},
     {{"-d", "5", "-c", "{d}/ini", "-r", GOOD}, "", "Update from {d}/good.pk2 ...\nIgnore image.\n",
         255, false},
-    {{"-d", "abc", GOOD}, U, "Invalid identifier: abc\n", 1, false},
     {{"-d", "5x", GOOD}, U, "Invalid identifier: 5x\n", 1, false},
     {{"-d", "0x100000005", GOOD}, U, "Invalid identifier: 0x100000005\n", 1, false},
 };
@@ -66,8 +61,7 @@ TEST(Pk2updateCli, Rows)
     RunResult made = RunProgram({BuiltProgram("pk2pack"), "create", "-o", dir.file("good.pk2"),
         "-d", "5", "-t", "0x5F000001", "-f", dir.file("src") + ":" + target, "-x",
         "touch " + dir.file("ran")});
-    ASSERT_EQ(made.out, dir.file("good.pk2") + ": ident 0x5, pubtime 0x5F000001, flags 0x0, "
-                                               "2 entries\n");
+    ASSERT_EQ(made.status, 0);
     std::string bad = ReadFile(dir.file("good.pk2"));
     bad[bad.size() - 2] ^= 1;  // the command's last letter
     WriteFile(dir.file("bad.pk2"), bad);
@@ -111,9 +105,8 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
         minor++;
     if (minor == 8)
         GTEST_SKIP() << "no unattached loop device to name";
-    // Handled: the bare mmcblk0 (its p1 is no block device, p6 is never tried), sda1,
-    // disc0's part1 and part12. Descriptor 3 keeps the program reachable once /tmp is covered,
-    // and a clone under /tmp is bound back at its own path for an emulator's start script.
+    // Handled: bare mmcblk0 (p1 is no block device, p6 never tried), sda1, disc0's part1 and
+    // part12. Fd 3 keeps the program once /tmp is covered; a clone under /tmp is bound back.
     const char script[] =
         "exec 3<\"$0\" && mount -t tmpfs none /dev && cd /dev && mkdir -p discs/disc0 discs/.hidden"
         " && for n in mmcblk0 mmcblk0p6 sda1 sda discs/disc0/part1 discs/disc0/part12"
@@ -127,8 +120,7 @@ TEST(Pk2updatePartitions, ScanCountsWhatItHandles)
                               std::to_string(minor), SOURCE_DIR});
     if (r.out != "ready\n")
         GTEST_SKIP() << "no private mount namespace with device nodes here: " << r.err;
-    // On /tmp/mnt every mount fails alike (no vfat, or an empty device); on -m's missing
-    // directory none finds its target.
+    // Mounts on /tmp/mnt fail alike; on -m's missing directory none finds its target.
     const std::string first = r.err.substr(0, r.err.find('\n') + 1);
     const std::string missing = "mount: No such file or directory\n";
     EXPECT_EQ(first.rfind("mount: ", 0), 0u);
