@@ -29,15 +29,15 @@ static int Configure(const std::string &line)
     return RelayParseOptions((int)argv.size(), argv.data(), &o);
 }
 
-// Requests: N none, S snapshot, C continuous, X stop; MARK + 1/0 makes/removes the marker.
-// States: ON is dump_mode DUMP_CONT, OPEN adds an open continuous file.
+// Requests (sent as signals): N none, S snapshot, C continuous, X stop; MARK + 1/0 makes/removes
+// the marker. States: ON is dump_mode DUMP_CONT, OPEN adds an open continuous file.
 enum { N = DUMP_NOREQ, X = DUMP_STOP, S = DUMP_SNAP, C = DUMP_CONT };
 enum { OFF, ON, OPEN = 3, MARK = 10 };
 
-// Options kept and signals' requests, then dump cases: files made in a scratch folder, requests
-// run with the state carried over (the file each writes, new ones 0666, a marker 0644, and its
-// bytes; the state or the marker's result), the names left. Standard input is closed: a new file
-// would get descriptor 0, the loop's "no file".
+// Options kept, then dump cases: files made in a scratch folder, requests run with the state
+// carried over (the file each writes, new ones 0666, a marker 0644, and its bytes; the state or the
+// marker's result), the names left. Standard input is closed: a new file would get descriptor 0,
+// the loop's "no file".
 TEST(Relay, OptionsDumpFilesAndMarker)
 {
     // The later value wins, a word gives 0; the defaults; 4 paths, 10 files and 10 commands kept.
@@ -52,24 +52,19 @@ TEST(Relay, OptionsDumpFilesAndMarker)
     }
     EXPECT_EQ(Configure("-s -h -o /late") * 10 + n_dump_path, -10); // stops at the offending one
     EXPECT_EXIT(printUsage(), testing::ExitedWithCode(1), "");
-    for (auto [sig, request] : {std::pair{SIGUSR1, S}, {SIGUSR2, C}, {SIGRTMIN, X}, {SIGHUP, N}}) {
-        sig_handler(sig);
-        EXPECT_EQ(TakeDumpRequest() * 10 + dump_out, request * 10 + N) << sig; // taken once
-    }
     struct Req { int request; std::string wrote; int state; };
     const std::string longcmd = "echo\ttwo\t#" + std::string(5000, 'c');
     const struct {
         std::string args;
         const char *setup;
         std::vector<Req> reqs;
-        const char *after;
+        std::string after;
         std::string head = "";
     } cases[] = {
         {"-o log", "", {{N, "", OFF}, {X, "", OFF}, {S, "log.0", OFF}, {C, "log.cont.0", OPEN},
             {N, "", OPEN}, {C, "", OPEN}, {S, "log.1", OPEN}, {X, "", OFF}},
             "log.0 log.1 log.cont.0"},
-        // as few as 1 file; log.cont.0 can't be removed to make room
-        {"-m -5 -o log", "mkdir log.cont.0; touch log.cont.0/keep", {{C, "", ON},
+        {"-m -5 -o log", "mkdir log.cont.0; touch log.cont.0/keep", {{C, "", ON}, // as few as 1
             {S, "log.0", ON}, {S, "log.0", ON}, {X, "", OFF}}, "log.0 log.cont.0 log.cont.0/keep"},
         {"-m 3 -o log", "touch log.1", {{S, "log.0", OFF}, {S, "log.1", OFF}, {S, "log.2", OFF},
             {S, "log.0", OFF}, {S, "log.1", OFF}}, "log.0 log.1"},
@@ -78,17 +73,17 @@ TEST(Relay, OptionsDumpFilesAndMarker)
         {"-m 3 -o none/log -o log -o other", "mkdir log.0; touch log.0/keep log.1 log.2",
             {{S, "other.0", OFF}}, "log.0 log.0/keep log.1 log.2 other.0"},
         {"", "", {{S, "", OFF}, {C, "", ON}, {MARK + 1, "", 0}, {MARK, "", 0}}, ""},
-        // links are not followed, a device or a FIFO takes nothing
         {"-O over -O sub/fifo -O /dev/null -O plain", "echo v >v; ln -s v over; mkdir sub; "
-            "mkfifo sub/fifo", {{S, "plain", OFF}}, "over plain sub sub/fifo v"},
+            "mkfifo sub/fifo", {{S, "plain", OFF}}, "over plain sub sub/fifo v"}, // links stay
         {"-o a -o b -o c -o d", "mkdir b c d; ln -s ../made b/DUMPLOG", {{MARK + 1, "c/DUMPLOG", 1},
             {MARK, "", 1}, {MARK, "", 0}}, "b b/DUMPLOG c d"},
         {"-a missing -a first -o log -e " + longcmd, "echo alpha >first",
             {{C, "log.cont.0", OPEN}}, "first log.cont.0",
             "\n---------------------------- Dump of first ---------------------------\nalpha\n"
             "\n--------------------- dump of " + longcmd + " ----------------------------\ntwo\n"}};
-    const char *list = "echo $(find . -mindepth 1 | cut -c3- | LC_ALL=C sort)";
+    const int signals[] = {SIGHUP, SIGRTMIN, SIGUSR1, SIGUSR2}; // by request + 1
     int home = open(".", O_RDONLY | O_DIRECTORY);
+    int stdin_copy = dup(0);
     mode_t mask = umask(0);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.substr(0, 40) + ", " + c.setup);
@@ -100,7 +95,6 @@ TEST(Relay, OptionsDumpFilesAndMarker)
         LoopBuffer lb = {mem, 3, 1, 3}; // wrapped: r q | mark
         int mode = N;
         int cont = -1;
-        int stdin_copy = dup(0);
         for (const Req &r : c.reqs) {
             bool marker = r.request >= MARK;
             int was_open = cont;
@@ -108,9 +102,9 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             testing::internal::CaptureStdout();
             close(0); // after the capture has its descriptors
             int got = marker ? set_autodump(r.request - MARK) : 0;
-            if (!marker)
-                DumpStep(r.request, &lb, o.max_file, &mode, &cont);
-            EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
+            sig_handler(signals[marker ? 0 : r.request + 1]);
+            DumpStep(TakeDumpRequest(), &lb, o.max_file, &mode, &cont);
+            EXPECT_EQ(fcntl(0, F_GETFD) * 10 + dump_out, -10 + N) << "descriptor 0 left open";
             dup2(stdin_copy, 0);
             std::string out = testing::internal::GetCapturedStdout();
             EXPECT_EQ(out, !r.wrote.empty() && !marker ? "dump log to " + r.wrote + "...\n" : "");
@@ -123,11 +117,12 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             EXPECT_TRUE(r.wrote.empty() || (stat(r.wrote.c_str(), &st) == 0
                                                && (st.st_mode & 0777) == (marker ? 0644u : 0666u)));
         }
-        EXPECT_EQ(RunProgram({"sh", "-c", list}).out, c.after + std::string("\n"));
+        EXPECT_EQ(RunProgram({"sh", "-c", "find . | LC_ALL=C sort | cut -c3- | xargs"}).out,
+            c.after + "\n");
         close(cont);
-        close(stdin_copy);
     }
     umask(mask);
+    close(stdin_copy);
     EXPECT_EQ(fchdir(home), 0);
     close(home);
 }
