@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             buf[i] = byte();
         if (write && LoopBufferWrite(&lb, buf.data(), n) == n)
             model.insert(model.end(), buf.begin(), buf.begin() + n);
-        while (model.size() > (size_t)std::max(cap, 0))
-            model.pop_front();
+        model.erase(model.begin(), model.end() - std::min<size_t>(model.size(), std::max(cap, 0)));
         uint32_t got = write ? 0 : LoopBufferRead(&lb, buf.data(), n);
         LoopBufferSegment seg[2]; // read out of the storage, which ASan bounds
         for (int i = 0, segs = LoopBufferGetPtr(&lb, seg); i < segs && segs <= 2; i++)
