@@ -23,16 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             buf[i] = byte();
         if (write && LoopBufferWrite(&lb, buf.data(), n) == n)
             model.insert(model.end(), buf.begin(), buf.begin() + n);
-        while (model.size() > (size_t)std::max(cap, 0))
-            model.pop_front();
+        model.erase(model.begin(), model.end() - std::min<size_t>(model.size(), std::max(cap, 0)));
         uint32_t got = write ? 0 : LoopBufferRead(&lb, buf.data(), n);
         LoopBufferSegment seg[2]; // read out of the storage, which ASan bounds
         for (int i = 0, segs = LoopBufferGetPtr(&lb, seg); i < segs && segs <= 2; i++)
             held.insert(held.end(), seg[i].addr, seg[i].addr + seg[i].len);
-        if (got != (write ? 0 : std::min<size_t>(n, model.size())) || buf[n] != 0xAA
-            || lb.count != model.size()
-            || !std::equal(buf.begin(), buf.begin() + got, model.begin())
-            || !std::equal(held.begin(), held.end(), model.begin(), model.end()))
+        bool read_ok = got == (write ? 0 : std::min<size_t>(n, model.size())) && buf[n] == 0xAA;
+        if (!read_ok || lb.count != model.size() || !std::equal(buf.begin(), buf.begin() + got,
+                model.begin()) || !std::equal(held.begin(), held.end(), model.begin(), model.end()))
             abort();
     }
     LoopBufferUninit(&lb);

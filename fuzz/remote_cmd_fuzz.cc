@@ -4,38 +4,31 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "remote.h"
 #include "settings.h"
 
-static bool freeText(const std::string &s)
-{
-    return s.rfind("cat ", 0) == 0 || s.rfind("ls ", 0) == 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const char *in = (const char *)data, *sep = (const char *)memchr(in, 0xFF, size),
-               *white = " \t\n\v\f\r";
-    std::string list = std::string(in, sep ? sep - in : 0).c_str(),
-                text = std::string(sep ? sep + 1 : in, in + size).c_str(), want;
-    text.resize(std::min(text.size(), (size_t)256));
+    auto freeText = [](const std::string &s) { return !s.rfind("cat ", 0) || !s.rfind("ls ", 0); };
+    const char *in = (const char *)data, *white = " \t\n\v\f\r";
+    const char *sep = (const char *)memchr(in, 0xFF, size);
+    std::string list = std::string(in, sep ? sep - in : 0).c_str();
+    std::string text = std::string(sep ? sep + 1 : in, in + size).substr(0, 256).c_str();
     acmd_list = sep ? list.c_str() : nullptr;
-    std::string word = text.substr(0, text.find_first_of(white));
+    std::string word = text.substr(0, text.find_first_of(white)), want;
     size_t at = list.find(word), end = at + word.size(); // only the first occurrence counts
-    if (freeText(text)
-        || (sep && at != std::string::npos && (at == 0 || list[at - 1] == ',')
-            && (end == list.size() || list[end] == ',')))
+    bool listed = sep && at != std::string::npos && (at == 0 || list[at - 1] == ',');
+    if (freeText(text) || (listed && (end == list.size() || list[end] == ',')))
         want = text.substr(0, text.find_first_of(";|&`$\\\n\r<>"));
     size_t blank = want.find(' '), rest = want.find_first_not_of(white, blank + 1);
     if (freeText(want))
         want = rest == std::string::npos ? "" : want.substr(0, blank + 1) + want.substr(rest);
-    char *buf = (char *)malloc(257); // exactly: ASan sees any overrun
-    memset(buf, 'Z', 257);
-    memcpy(buf, text.c_str(), text.size() + 1);
-    const char *cmd = RelayCommandText(buf);
-    if ((cmd && (cmd < buf || cmd >= buf + 257 || !*cmd)) || want != (cmd ? cmd : ""))
+    std::vector<char> buf(257, 'Z'); // exactly 257 bytes: ASan sees any overrun
+    memcpy(buf.data(), text.c_str(), text.size() + 1);
+    const char *cmd = RelayCommandText(buf.data());
+    if ((cmd && (cmd < &buf[0] || cmd > &buf[256] || !*cmd)) || want != (cmd ? cmd : ""))
         abort();
-    free(buf);
     return 0;
 }

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "e2e_util.h"
 #include "options.h"
 #include "settings.h"
@@ -16,160 +14,106 @@
 static const std::string LOG_HEADER
     = "\n---------------------------- Dump of log -----------------------------\n";
 
-// Sets morv's settings from the blank-separated words of line (they stay
-// valid until the next call) and shows what was kept, or "usage".
-static std::string Configure(const std::string &line)
+static RelayOptions o;
+
+// Parses line's blank-separated words into o and morv's settings; they stay valid until next time.
+static int Configure(const std::string &line)
 {
     static std::string words;
     words = line;
-    n_dump_path = n_copy_file = n_dump_cmd = optind = opterr = 0,
-    acmd_list = nullptr; // optind 0: a full getopt reset
+    n_dump_path = n_copy_file = n_dump_cmd = optind = opterr = 0; // optind 0: a full getopt reset
     std::vector<char *> argv = {(char *)"morv"};
     for (char *w = strtok(words.data(), " "); w; w = strtok(nullptr, " "))
         argv.push_back(w);
-    RelayOptions o;
-    if (RelayParseOptions((int)argv.size(), argv.data(), &o) != 0)
-        return n_dump_path ? "usage, but a path was kept" : "usage";
-    char s[80];
-    snprintf(s, sizeof s, "s%d B%d b%d p%d m%d v%d a%d e%d", o.server, o.detach, o.buffer_size,
-        o.port_listen, o.max_file, o.verbose, n_copy_file, n_dump_cmd);
-    std::string r = s;
-    for (int i = 0; i < n_dump_path; i++)
-        r += (dump_path_flag[i] ? " -O " : " -o ") + std::string(dump_out_paths[i]);
-    return acmd_list ? r + " -c " + acmd_list : r;
+    return RelayParseOptions((int)argv.size(), argv.data(), &o);
 }
 
-enum { OFF, ON, OPEN = 3, MARK = 10 }; // ON: dump_mode DUMP_CONT; OPEN: and a continuous file open
+// Requests (sent as signals): N none, S snapshot, C continuous, X stop; MARK + 1/0 makes/removes
+// the marker. States: ON is dump_mode DUMP_CONT, OPEN adds an open continuous file.
+enum { N = DUMP_NOREQ, X = DUMP_STOP, S = DUMP_SNAP, C = DUMP_CONT };
+enum { OFF, ON, OPEN = 3, MARK = 10 };
 
-// Options kept, signals' requests, then dump cases: files made in a scratch folder (@), requests
-// (MARK + 1/0: make/remove the marker) run with the state carried over: the file each writes (new:
-// mode 0666, a marker 0644, under mask 0) and its bytes, the names afterwards, the state or the
-// marker's result. With standard input closed a new file gets descriptor 0, the loop's "no file".
+// Options kept, then dump cases: files made in a scratch folder, requests run with the state
+// carried over (the file each writes, 0666 or a marker 0644; the state or the marker's result),
+// the names left. Standard input is closed: a new file must not keep descriptor 0 ("no file").
 TEST(Relay, OptionsDumpFilesAndMarker)
 {
-    const std::string D = "s0 B0 b8 p3201 m20 v0 a0 e0"; // the defaults
-    const std::pair<const char *, std::string> options[]
-        = {{"-s -B -v -b 16 -p 4000 -m 3 -p 1 -m y", "s1 B1 b16 p1 m0 v1 a0 e0"},
-            {"-o /a -O /b -o /c -o /d -O /e", D + " -o /a -O /b -o /c -o /d"},
-            {"-a 1 -a 2 -a 3 -a 4 -a 5 -a 6 -a 7 -a 8 -a 9 -a 10 -a 11 -e x -E y -e 3 -E 4 -e 5 -E "
-             "6 -e 7 -E 8 -e 9 -E 10 -e 11",
-                "s0 B0 b8 p3201 m20 v0 a10 e10"},
-            {"-c ls,df -c free", D + " -c free"}, {"-s -h -o /late", "usage"}, {"-x", "usage"},
-            {"-s -p", "usage"}};
-    for (const auto &[line, want] : options)
-        EXPECT_EQ(Configure(line), want) << line;
+    // The later value wins, a word gives 0; the defaults; 4 paths, 10 files and 10 commands kept.
+    const struct { const char *line; RelayOptions want; int counts; } options[] = {
+        {"-s -B -v -b 16 -p 4000 -m 3 -p 1 -m y", {1, 1, 16, 1, 0, 1}, 0},
+        {"-o/a -O/b -o/c -o/d -O/e -a1 -a2 -a3 -a4 -a5 -a6 -a7 -a8 -a9 -a10 -a11 -ex -Ey -e3 -E4"
+         " -e5 -E6 -e7 -E8 -e9 -E10 -e11", {0, 0, 8, 3201, 20, 0}, 41010}};
+    for (const auto &[line, want, counts] : options) // counts: paths, files, commands
+        EXPECT_TRUE(Configure(line) == 0 && memcmp(&o, &want, sizeof o) == 0
+            && n_dump_path * 10000 + n_copy_file * 100 + n_dump_cmd == counts) << line;
     EXPECT_EXIT(printUsage(), testing::ExitedWithCode(1), "");
-    for (auto [sig, request] : {std::pair{SIGUSR1, DUMP_SNAP}, {SIGUSR2, DUMP_CONT},
-             {SIGRTMIN, DUMP_STOP}, {SIGHUP, DUMP_NOREQ}})
-        EXPECT_EQ((sig_handler(sig), TakeDumpRequest()) * 10 + dump_out, request * 10 + DUMP_NOREQ)
-            << sig; // taken once
-    struct Req { int request; const char *wrote, *after; int state; };
-    const char *stuck = "for b in log log.cont; do mkdir $b.0 && echo >$b.0/keep && echo >$b.1 && "
-                        "echo >$b.2; done",
-               *lo = "-o @log",
-               *all
-        = "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2",
-               *l01 = "log.0 log.1";
+    struct Req { int request; std::string wrote; int state; };
     const std::string longcmd = "echo\ttwo\t#" + std::string(5000, 'c');
     const struct {
-        int max_file;
         std::string args;
         const char *setup;
         std::vector<Req> reqs;
-        int start = DUMP_NOREQ;
-        bool no_stdin = false;
+        std::string after;
         std::string head = "";
-    } cases[] = {{20, lo, "",
-                     {{DUMP_NOREQ, "", "", OFF}, {DUMP_STOP, "", "", OFF},
-                         {DUMP_SNAP, "log.0", "log.0", OFF},
-                         {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN},
-                         {DUMP_NOREQ, "", "log.0 log.cont.0", OPEN},
-                         {DUMP_CONT, "", "log.0 log.cont.0", OPEN},
-                         {DUMP_SNAP, "log.1", "log.0 log.1 log.cont.0", OPEN},
-                         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF},
-                         {DUMP_STOP, "", "log.0 log.1 log.cont.0", OFF}}},
-        {20, lo, "",
-            {{DUMP_SNAP, "log.0", "log.0", ON},
-                {DUMP_CONT, "log.cont.0", "log.0 log.cont.0", OPEN}},
-            DUMP_CONT},
-        {20, lo, "", {{DUMP_STOP, "", "", OFF}, {DUMP_SNAP, "log.0", "log.0", OFF}}, DUMP_CONT},
-        {-5, lo, "",
-            {{DUMP_SNAP, "log.0", "log.0", OFF},
-                {DUMP_SNAP, "log.0", "log.0", OFF}}}, // as few as 1
-        {3, lo, "echo >log.1",
-            {{DUMP_SNAP, "log.0", "log.0", OFF}, {DUMP_SNAP, "log.1", l01, OFF},
-                {DUMP_SNAP, "log.2", "log.0 log.1 log.2", OFF},
-                {DUMP_SNAP, "log.0", "log.0 log.2", OFF}, {DUMP_SNAP, "log.1", l01, OFF}}},
-        {20, "-O @log", "printf %5000s >log.cont",
-            {{DUMP_SNAP, "log", "log log.cont", OFF},
-                {DUMP_CONT, "log.cont", "log log.cont", OPEN}}},
-        {3, "-o @none/log -o @log -o @other", stuck,
-            {{DUMP_SNAP, "other.0",
-                "log.0 log.0/keep log.1 log.2 log.cont.0 log.cont.0/keep log.cont.1 log.cont.2 "
-                "other.0",
-                OFF}}},
-        {3, lo, stuck,
-            {{DUMP_SNAP, "", all, OFF},
-                {DUMP_CONT, "", all, ON}}}, // log.0 and log.cont.0 can't be removed
-        {20, "", "",
-            {{DUMP_SNAP, "", "", OFF}, {DUMP_CONT, "", "", ON}, {MARK + 1, "", "", 0},
-                {MARK, "", "", 0}}},
-        {20, "-O @over -O @sub/fifo -O /dev/null -O @plain",
-            "echo root >v; ln -s v over; mkdir sub; mkfifo sub/fifo",
-            {{DUMP_SNAP, "plain", "over plain sub sub/fifo v",
-                OFF}}}, // links not followed, a device or FIFO takes nothing
-        {20, "-o @a -o @b -o @c -o @d", "mkdir b c d; ln -s ../made b/DUMPLOG",
-            {{MARK + 1, "c/DUMPLOG", "b b/DUMPLOG c c/DUMPLOG d", 1},
-                {MARK, "", "b b/DUMPLOG c d", 1}, {MARK, "", "b b/DUMPLOG c d", 0}},
-            DUMP_NOREQ, true},
-        {20, "-a @missing -a @first -E true -e " + longcmd + " " + lo, "echo alpha >first",
-            {{DUMP_CONT, "log.cont.0", "first log.cont.0", OPEN}}, DUMP_NOREQ, true,
-            "\n---------------------------- Dump of @first "
-            "---------------------------\nalpha\n\n--------------------- dump of "
-            "true ----------------------------\n\n--------------------- dump of "
-                + longcmd + " ----------------------------\ntwo\n"}};
+    } cases[] = {
+        {"-o log", "", {{X, "", OFF}, {S, "log.0", OFF}, {C, "log.cont.0", OPEN}, {N, "", OPEN},
+            {C, "", OPEN}, {S, "log.1", OPEN}, {X, "", OFF}}, "log.0 log.1 log.cont.0"},
+        {"-m -5 -o log", "mkdir log.cont.0; touch log.cont.0/keep", {{C, "", ON}, // as few as 1
+            {S, "log.0", ON}, {S, "log.0", ON}, {X, "", OFF}}, "log.0 log.cont.0 log.cont.0/keep"},
+        {"-m 3 -o log", "touch log.1", {{S, "log.0", OFF}, {S, "log.1", OFF}, {S, "log.2", OFF},
+            {S, "log.0", OFF}, {S, "log.1", OFF}}, "log.0 log.1"},
+        {"-O log", "seq 99 >log.cont", {{S, "log", OFF}, {C, "log.cont", OPEN}}, "log log.cont"},
+        {"-m 3 -o none/log -o log -o other", "mkdir log.0; touch log.0/keep log.1 log.2",
+            {{S, "other.0", OFF}}, "log.0 log.0/keep log.1 log.2 other.0"},
+        {"-O over -O sub/fifo -O /dev/null -O plain", "echo v >v; ln -s v over; mkdir sub; "
+            "mkfifo sub/fifo", {{S, "plain", OFF}}, "over plain sub sub/fifo v"}, // links stay
+        {"-o a -o b -o c -o d", "mkdir b c d; ln -s ../made b/DUMPLOG", {{MARK + 1, "c/DUMPLOG", 1},
+            {MARK, "", 1}, {MARK, "", 0}}, "b b/DUMPLOG c d"},
+        {"-a missing -a first -o log -e " + longcmd, "echo alpha >first",
+            {{C, "log.cont.0", OPEN}}, "first log.cont.0",
+            "\n---------------------------- Dump of first ---------------------------\nalpha\n"
+            "\n--------------------- dump of " + longcmd + " ----------------------------\ntwo\n"}};
+    const int signals[] = {SIGHUP, SIGRTMIN, SIGUSR1, SIGUSR2}; // by request + 1
+    int home = open(".", O_RDONLY | O_DIRECTORY);
+    int stdin_copy = dup(0);
+    mode_t mask = umask(0);
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.substr(0, 40) + ", " + c.setup);
         ScratchDir d;
-        ASSERT_EQ(RunProgram({"sh", "-c", c.setup}, "", d.path).status, 0) << c.setup;
-        ASSERT_NE(Configure(std::regex_replace(c.args, std::regex("@"), d.path + "/")), "usage");
+        ASSERT_EQ(chdir(d.path.c_str()), 0);
+        ASSERT_EQ(RunProgram({"sh", "-c", c.setup}).status, 0);
+        ASSERT_EQ(Configure(c.args), 0);
         unsigned char mem[3] = {'0', 'r', 'q'};
         LoopBuffer lb = {mem, 3, 1, 3}; // wrapped: r q | mark
-        int mode = c.start, cont = -1, stdin_copy = dup(0);
+        int mode = N, cont = -1;
         for (const Req &r : c.reqs) {
-            SCOPED_TRACE(c.args.substr(0, 40) + " " + c.setup + ", then " + r.after);
-            int was_open = cont, made = *r.wrote && !FileExists(d.file(r.wrote));
+            bool marker = r.request >= MARK;
+            int was_open = cont;
             mem[0]++; // a new mark for each request
-            mode_t mask = umask(0);
             testing::internal::CaptureStdout();
-            if (c.no_stdin) // after the capture has its descriptors
-                close(0);
-            int got = r.request >= MARK ? set_autodump(r.request - MARK)
-                                        : (DumpStep(r.request, &lb, c.max_file, &mode, &cont), -1);
-            EXPECT_EQ(fcntl(0, F_GETFD) == -1, c.no_stdin) << "descriptor 0 left open";
+            close(0); // after the capture has its descriptors
+            int got = marker ? set_autodump(r.request - MARK) : 0;
+            sig_handler(signals[marker ? 0 : r.request + 1]);
+            DumpStep(TakeDumpRequest(), &lb, o.max_file, &mode, &cont);
+            EXPECT_EQ(fcntl(0, F_GETFD) * 10 + dump_out, -10 + N) << "descriptor 0 left open";
             dup2(stdin_copy, 0);
-            umask(mask);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                *r.wrote && got < 0 ? "dump log to " + d.file(r.wrote) + "...\n" : "");
-            if (*r.wrote)
-                EXPECT_EQ(ReadFile(d.file(r.wrote)),
-                    got < 0 ? std::regex_replace(c.head, std::regex("@"), d.path + "/") + LOG_HEADER
-                            + "rq" + (char)mem[0]
-                            : "");
-            EXPECT_EQ(
-                RunProgram({"sh", "-c", "echo $(find . -mindepth 1 | cut -c3- | LC_ALL=C sort)"},
-                    "", d.path)
-                    .out,
-                r.after + std::string("\n"));
-            EXPECT_EQ(got >= 0 ? got : (mode == DUMP_CONT) | (cont > 0) << 1, r.state);
-            if (cont > 0
-                || was_open > 0) // closed when done, else kept from the commands of later dumps
-                EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
+            std::string out = testing::internal::GetCapturedStdout();
             struct stat st = {};
-            EXPECT_TRUE(!made
-                || (stat(d.file(r.wrote).c_str(), &st) == 0
-                    && (st.st_mode & 0777) == (got < 0 ? 0666u : 0644u)));
+            if (!r.wrote.empty() && stat(r.wrote.c_str(), &st) == 0)
+                out += ReadFile(r.wrote);
+            std::string bytes = "...\n" + c.head + LOG_HEADER + "rq" + (char)mem[0];
+            EXPECT_EQ(out, r.wrote.empty() || marker ? "" : "dump log to " + r.wrote + bytes);
+            EXPECT_EQ(st.st_mode & 0777, r.wrote.empty() ? 0 : marker ? 0644u : 0666u) << r.wrote;
+            EXPECT_EQ(marker ? got : (mode == C) | (cont > 0) << 1, r.state) << r.request;
+            if (cont > 0 || was_open > 0) // closed when done, else kept from later dumps' commands
+                EXPECT_EQ(fcntl(cont > 0 ? cont : was_open, F_GETFD), cont > 0 ? FD_CLOEXEC : -1);
         }
+        EXPECT_EQ(RunProgram({"sh", "-c", "find . | LC_ALL=C sort | cut -c3- | xargs"}).out,
+            c.after + "\n");
         close(cont);
-        close(stdin_copy);
     }
+    umask(mask);
+    close(stdin_copy);
+    EXPECT_EQ(fchdir(home), 0);
+    close(home);
 }
