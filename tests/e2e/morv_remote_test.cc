@@ -28,7 +28,7 @@ std::string Ask(const MorvServer &srv, const std::string &text)
 TEST(MorvRemote, AllowedCheckCutAndInjection)
 {
     const std::string longest = "echo " + std::string(251, 'x'); // the most a client text holds
-    const struct {
+    struct {
         std::vector<std::string> args;
         std::vector<std::pair<std::string, std::string>> rows; // text, reply
     } servers[] = {
@@ -43,22 +43,16 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
                     Header("ls note /nonexistent") + "note\n"}, // standard error not sent
                 {"nosuchcmd x", Header("nosuchcmd x")},
                 {longest, Header(longest) + longest.substr(5) + "\n"},
-                {"ls note ; touch /tmp/m", Header("ls note ") + "note\n"},
-                {"echo a\ntouch /tmp/m", Header("echo a") + "a\n"},
-                {"echo a\rtouch /tmp/m", Header("echo a") + "a\n"},
-                {"echo a >> /tmp/m", Header("echo a ") + "a\n"},
                 {"cat note <> /tmp/m", Header("cat note ") + "note\n"},
-                {"echo a|touch /tmp/m", Header("echo a") + "a\n"},
-                {"echo a & touch /tmp/m", Header("echo a ") + "a\n"},
-                {"echo `touch /tmp/m`", Header("echo ") + "\n"},
-                {"echo $(touch /tmp/m)", Header("echo ") + "\n"},
-                {"echo a \\\ntouch /tmp/m", Header("echo a ") + "a\n"},
                 {"touch /tmp/m", Header("touch /tmp/m")}}},
         {{"-c", ",echo"},
             {{" echo x", Header(" echo x") + "x\n"}, {"echo x", Header("echo x") + "x\n"},
                 {"\ntouch /tmp/m", ""},
                 {"\rtouch /tmp/m", ""}}}, // an empty first word, and nothing before the cut
     };
+    for (char c : std::string(";|&`$\\\n\r<>")) // each could start a second command
+        servers[0].rows.insert(servers[0].rows.begin(),
+            {"echo a" + std::string(1, c) + "touch /tmp/m", Header("echo a") + "a\n"});
     for (const auto &[args, rows] : servers) {
         MorvServer srv;
         ASSERT_TRUE(srv.Start(args, "echo note >/tmp/note && cd /tmp"));
