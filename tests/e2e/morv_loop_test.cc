@@ -93,8 +93,10 @@ TEST(MorvLoop, SlowAndStalledClients)
         && Read(r.fd, bulk.size()) == bulk);
     std::string history = bulk.substr(bulk.size() - 2048 * 1024);
     ASSERT_TRUE(SendText(slow.fd, "act"));
-    while (got.size() < history.size() && !(part = Read(slow.fd, 4096, 5000)).empty())
-        got += part, usleep(500);
+    while (got.size() < history.size() && !(part = Read(slow.fd, 4096, 5000)).empty()) {
+        got += part;
+        usleep(500);
+    }
     EXPECT_TRUE(got == history) << got.size() << " bytes, not the history";
 
     Client stalled{srv.Connect(1024)};
@@ -104,7 +106,8 @@ TEST(MorvLoop, SlowAndStalledClients)
         std::string d = Datagram(100000 + i, 2000);
         ASSERT_TRUE(i < 20000 && srv.SendDatagram(d) && Read(r.fd, d.size()) == d)
             << "never dropped";
-        starts.push_back(live.size()), live += d;
+        starts.push_back(live.size());
+        live += d;
     }
     bool closed = false;
     got = Read(stalled.fd, SIZE_MAX, MORV_WAIT_MS, &closed);
@@ -123,14 +126,11 @@ TEST(MorvLoop, ClientTable)
     for (Client &k : c)
         ASSERT_EQ(UpToVersion(k), Version(0));
     std::string ss; // shows the keep-alive timer once the replies are acknowledged
-    std::regex probe("timer:\\(keepalive,(5\\dsec|1min),0\\)\n");
+    std::regex probes("(.*timer:\\(keepalive,(5\\dsec|1min),0\\)\n){4}");
     EXPECT_TRUE(WaitUntil([&] {
-        ss = RunProgram({"ss", "-tnoH", "state", "established",
-                            "( sport = :" + std::to_string(srv.port) + " )"})
-                 .out;
-        return std::distance(
-                   std::sregex_iterator(ss.begin(), ss.end(), probe), std::sregex_iterator())
-            == 4;
+        std::string port = ":" + std::to_string(srv.port);
+        ss = RunProgram({"ss", "-tnoH", "state", "established", "sport", "=", port}).out;
+        return std::regex_match(ss, probes);
     })) << ss;
     std::vector<std::string> cat
         = {BuiltProgram("morvcat"), "-w", "getver", "127.0.0.1:" + std::to_string(srv.port)};
