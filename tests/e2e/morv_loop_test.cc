@@ -177,7 +177,8 @@ TEST(MorvDump, SignalsWordsAndContinuousFile)
     const std::string cmd = "sleep 1; grep SigBlk /proc/self/status";
     ASSERT_TRUE(srv.Start(
         {"-a", "/tmp/extra", "-a", "/tmp/none", "-e", cmd, "-o", "/tmp/no/a", "-o", "/tmp/d/log"},
-        "mount --bind /bin/bash /bin/sh && mkdir -p /tmp/d/log && echo extra >/tmp/extra"));
+        "mount --bind /bin/bash /bin/sh && mkdir -p /tmp/d/log && echo extra >/tmp/extra && "
+        "echo stale >/tmp/d/log.1")); // the first snapshot removes it: the next number is free
     Client live{srv.Connect()};
     std::string sent;
     auto log = [&](const std::string &d) {
