@@ -235,24 +235,21 @@ TEST(MorvDump, FullOrVanishedMediumKeepsTheRelayServing)
             sent += block;
         return blocks == 0;
     };
-    ASSERT_TRUE(srv.Word(live, "act") && log(13)); // fills the ring
-    ASSERT_TRUE(srv.Signal(SIGUSR2) && srv.WaitOut("to /tmp/small/log.cont.0")
-        && log(8)); // 40 of 48 KiB used
-    ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/small/log.0")
-        && log(16)); // room for a part of it
+    // 13 blocks fill the ring, 8 more leave 40 of 48 KiB used, the snapshot has room for a part
+    ASSERT_TRUE(srv.Word(live, "act") && log(13) && srv.Signal(SIGUSR2));
+    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.cont.0") && log(8) && srv.Signal(SIGUSR1));
+    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.0") && log(16));
+    std::string sizes
+        = srv.RunInside({"stat", "-c%s", "/tmp/small/log.0", "/tmp/small/log.cont.0"}).out;
     int snap = 0, cont = 0;
-    sscanf(srv.RunInside({"sh", "-c", "wc -c </tmp/small/log.0; wc -c </tmp/small/log.cont.0"})
-               .out.c_str(),
-        "%d %d", &snap, &cont);
+    sscanf(sizes.c_str(), "%d %d", &snap, &cont);
     EXPECT_TRUE(snap > 0 && snap < 72 + 24 * 1024 && cont < 72 + 24 * 1024 + 2000 * 24)
         << snap << " " << cont;
     ASSERT_TRUE(Flag(srv, 1) && srv.RunInside({"umount", "-l", "/tmp/small"}).status == 0);
     ASSERT_TRUE(RunProgram({"rm", "-rf", srv.tmp_dir + "/small"}).status == 0 && log(1));
     ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/log.0"));
-    EXPECT_TRUE(WaitUntil([&] {
-        return ReadFile(srv.tmp_dir + "/log.0")
-            == LOG_HEADER + sent.substr(sent.size() - 24 * 1024);
-    }));
+    std::string want = LOG_HEADER + sent.substr(sent.size() - 24 * 1024);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(srv.tmp_dir + "/log.0") == want; }));
     EXPECT_EQ(srv.Err(), "");
 }
 
