@@ -1,7 +1,6 @@
 #include "e2e_util.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,75 +13,52 @@
 #include <sstream>
 #include <stdexcept>
 
+// Standard input, output and error come from and go to the files in io.
 static pid_t startChild(
-    const std::vector<std::string> &argv, const std::string &cwd, int in, int out, int err)
+    const std::vector<std::string> &argv, const std::string &cwd, const std::string io[3])
 {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    for (int i = 0; i < 3; i++) {
+        int flags = i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+        dup2(open(io[i].c_str(), flags | O_CLOEXEC, 0644), i);
+    }
     if (cwd.empty() || chdir(cwd.c_str()) == 0)
         execvp(args[0], args.data());
     _exit(cwd.empty() ? 127 : 126);
 }
 
-// Feeds the input and drains both outputs until the child closes them; a
-// child past its time is killed and reported with status -1.
+// A child past its time is killed and reported with status -1.
 RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input,
     const std::string &cwd, int timeout_seconds)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe");
-    signal(SIGPIPE, SIG_IGN);
-    pid_t pid = startChild(argv, cwd, in[0], out[1], err[1]);
-    close(in[0]), close(out[1]), close(err[1]);
-    RunResult r{0, "", ""};
-    pollfd p[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    std::string *sink[2] = {&r.out, &r.err};
-    size_t sent = 0;
-    time_t deadline = time(nullptr) + timeout_seconds;
-    while (p[0].fd >= 0 || p[1].fd >= 0) {
-        if (p[2].fd >= 0 && sent == input.size())
-            close(p[2].fd), p[2].fd = -1;
-        if (poll(p, 3, 200) > 0) {
-            for (int i = 0; i < 2; i++) {
-                char buf[65536];
-                ssize_t got = p[i].revents ? read(p[i].fd, buf, sizeof buf) : -2;
-                if (got > 0)
-                    sink[i]->append(buf, got);
-                else if (got == 0 || (got == -1 && errno != EINTR))
-                    close(p[i].fd), p[i].fd = -1;
-            }
-            ssize_t put
-                = p[2].revents ? write(p[2].fd, input.data() + sent, input.size() - sent) : 0;
-            sent = put < 0 ? input.size() : sent + put;
-        }
-        if (r.status == 0 && time(nullptr) > deadline)
-            kill(pid, SIGKILL), r.status = -1;
-    }
-    if (p[2].fd >= 0)
-        close(p[2].fd);
+    ScratchDir dir;
+    const std::string io[3] = {dir.file("in"), dir.file("out"), dir.file("err")};
+    WriteFile(io[0], input);
+    pid_t pid = startChild(argv, cwd, io);
+    pid_t done = 0;
     int st = 0;
-    waitpid(pid, &st, 0);
-    if (r.status != -1)
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
+    time_t deadline = time(nullptr) + timeout_seconds;
+    while ((done = waitpid(pid, &st, WNOHANG)) == 0 && time(nullptr) <= deadline)
+        usleep(2000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+    }
+    int status = done == 0 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return {status, ReadFile(io[1]), ReadFile(io[2])};
 }
 
 pid_t SpawnProgram(
     const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
-    int fd[3] = {open("/dev/null", O_RDONLY | O_CLOEXEC),
-        open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-        open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    pid_t pid = startChild(argv, "", fd[0], fd[1], fd[2]);
-    close(fd[0]), close(fd[1]), close(fd[2]);
-    return pid;
+    const std::string io[3] = {"/dev/null", out, err};
+    return startChild(argv, "", io);
 }
 
 // The program's path and the emulator it runs under ("" for none).

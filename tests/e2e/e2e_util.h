@@ -1,5 +1,4 @@
-// Helpers for tests that start the built programs: runs with given input,
-// collected output and status; self-removing scratch directories; files.
+// Helpers for tests that start the built programs, scratch directories and files.
 #ifndef TESTS_E2E_E2E_UTIL_H
 #define TESTS_E2E_E2E_UTIL_H
 
@@ -16,20 +15,17 @@ struct RunResult {
 // Runs argv[0] (a path, or a name in PATH) to its end.
 RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input = "",
                      const std::string &cwd = "", int timeout_seconds = 120);
-// Starts argv in the background, input from /dev/null, output and error into
-// the files out and err; the caller waits for it or kills it.
+// Starts argv in the background, input from /dev/null; the caller reaps it.
 pid_t SpawnProgram(
     const std::vector<std::string> &argv, const std::string &out, const std::string &err);
 // The path of a program of the build, or of the folder E2E_PROGRAM_DIR when it
 // holds one of that name. One for another processor comes back as a script
 // that starts it through its emulator (E2E_EMULATOR, or the cross build's).
 std::string BuiltProgram(const char *name);
-// Whether BuiltProgram(name) runs through an emulator (which holds
-// descriptors of its own in the program's process).
+// Whether BuiltProgram(name) runs through an emulator (which has descriptors of its own).
 bool ProgramEmulated(const char *name);
-// SIGRTMIN of the programs under test as this process must send it:
-// E2E_SIGRTMIN when set, else its own. C libraries differ (glibc 34, musl
-// 35), and qemu-user moves a guest's real-time signal n to host n + 2.
+// E2E_SIGRTMIN when set, else our own: C libraries differ (glibc 34, musl 35), and
+// qemu-user moves a guest's real-time signal n to host n + 2.
 int ProgramSigRtMin();
 
 struct ScratchDir {

@@ -123,14 +123,13 @@ struct MorvServer {
     int Connect(int rcvbuf = 0) const
     {
         sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        int fd = -1, err = 0;
+        int fd = -1;
         WaitUntil([&] {
+            close(fd); // the refused one
             fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             if (rcvbuf > 0)
                 setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-            if (connect(fd, (sockaddr *)&a, sizeof a) != 0)
-                err = errno, close(fd), fd = -1;
-            return fd >= 0 || err != ECONNREFUSED;
+            return connect(fd, (sockaddr *)&a, sizeof a) == 0 || errno != ECONNREFUSED;
         });
         return fd;
     }
