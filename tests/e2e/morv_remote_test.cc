@@ -1,4 +1,6 @@
-// Remote commands and the log fetch of the real relay.
+// Remote commands and the log fetch of the real relay, and morvcat driving it.
+#include <regex>
+
 #include <gtest/gtest.h>
 
 #include "morv_harness.h"
@@ -15,39 +17,48 @@ std::string Ask(const MorvServer &srv, const std::string &text)
 {
     Client c{srv.Connect()};
     bool closed = false;
-    bool sent = SendText(c.fd, text) && shutdown(c.fd, SHUT_WR) == 0;
-    std::string got = sent ? Read(c.fd, 1 << 20, MORV_WAIT_MS, &closed) : "";
+    std::string got = SendText(c.fd, text) && shutdown(c.fd, SHUT_WR) == 0
+        ? Read(c.fd, 1 << 20, MORV_WAIT_MS, &closed)
+        : "";
     return closed ? got : "(not closed) " + got;
 }
 
-// The relay runs in /tmp, which holds "note"; only the last text of the first relay may create
-// /tmp/m. A dump signal first leaves EINTR in errno. Refused: a command of the first -c only, one
-// found first inside another word (sprintf), an empty first word not at the list's start, "cat"
-// without its blank or with only blanks after it.
+// The relay runs in /tmp, which holds "note"; only the last text of the
+// first relay may create /tmp/m. A dump signal first leaves EINTR in errno.
 TEST(MorvRemote, AllowedCheckCutAndInjection)
 {
     const std::string longest = "echo " + std::string(251, 'x'); // the most a client text holds
-    struct {
+    const struct {
         std::vector<std::string> args;
         std::vector<std::pair<std::string, std::string>> rows; // text, reply
     } servers[] = {
-        {{"-c", "pwd", "-c", "echo,touch,nosuchcmd,sprintf,printf"},
-            {{"pwd", ""}, {"printf x", ""}, {" echo x", ""}, {"cat\tnote", ""}, {"cat \t\v ", ""},
-                {"cat \t\n note", ""}, {"echo a  b", Header("echo a  b") + "a b\n"},
+        {{"-c", "pwd", "-c", "echo,touch,nosuchcmd,sprintf,printf"}, // the later list counts
+            {{"pwd", ""}, {"echo a  b", Header("echo a  b") + "a b\n"},
+                {"printf x", ""}, // first found inside sprintf
+                {" echo x", ""}, // the empty first word is not at the list's start
                 {"cat    note", Header("cat note") + "note\n"},
-                {"cat note  ", Header("cat note  ") + "note\n"},
-                {"ls note /nonexistent", Header("ls note /nonexistent") + "note\n"}, // no stderr
+                {"cat note  ", Header("cat note  ") + "note\n"}, {"cat \t\v ", ""},
+                {"cat \t\n note", ""}, {"cat\tnote", ""}, // not "cat ": needs the list
+                {"ls note /nonexistent",
+                    Header("ls note /nonexistent") + "note\n"}, // standard error not sent
                 {"nosuchcmd x", Header("nosuchcmd x")},
                 {longest, Header(longest) + longest.substr(5) + "\n"},
+                {"ls note ; touch /tmp/m", Header("ls note ") + "note\n"},
+                {"echo a\ntouch /tmp/m", Header("echo a") + "a\n"},
+                {"echo a\rtouch /tmp/m", Header("echo a") + "a\n"},
+                {"echo a >> /tmp/m", Header("echo a ") + "a\n"},
                 {"cat note <> /tmp/m", Header("cat note ") + "note\n"},
+                {"echo a|touch /tmp/m", Header("echo a") + "a\n"},
+                {"echo a & touch /tmp/m", Header("echo a ") + "a\n"},
+                {"echo `touch /tmp/m`", Header("echo ") + "\n"},
+                {"echo $(touch /tmp/m)", Header("echo ") + "\n"},
+                {"echo a \\\ntouch /tmp/m", Header("echo a ") + "a\n"},
                 {"touch /tmp/m", Header("touch /tmp/m")}}},
-        {{"-c", ",echo"}, // an empty first word, and nothing before the cut
+        {{"-c", ",echo"},
             {{" echo x", Header(" echo x") + "x\n"}, {"echo x", Header("echo x") + "x\n"},
-                {"\ntouch /tmp/m", ""}, {"\rtouch /tmp/m", ""}}},
+                {"\ntouch /tmp/m", ""},
+                {"\rtouch /tmp/m", ""}}}, // an empty first word, and nothing before the cut
     };
-    for (char c : std::string(";|&`$\\\n\r<>")) // each could start a second; a 1-byte reply
-        servers[0].rows.insert(servers[0].rows.begin(),
-            {"echo " + std::string(1, c) + "touch /tmp/m", Header("echo ") + "\n"});
     for (const auto &[args, rows] : servers) {
         MorvServer srv;
         ASSERT_TRUE(srv.Start(args, "echo note >/tmp/note && cd /tmp"));
@@ -61,13 +72,14 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     }
 }
 
-// Long paths make the archive command outgrow any small fixed buffer. A command leaves the
-// connection open, the archive closes it.
-TEST(MorvRemote, FetchLogs)
+// Long paths make the archive command outgrow any small fixed buffer. morvcat
+// exits with each status once (3 in MorvLoop.ClientTable).
+TEST(MorvRemote, FetchLogsAndMorvcat)
 {
-    MorvServer srv;
+    MorvServer srv, none;
     std::string dir = "tmp/" + std::string(120, 'd'), got = srv.scratch.file("got.tgz");
-    std::string bulk = RunProgram({"head", "-c", "20000", "/dev/urandom"}).out; // stays as big
+    std::string bulk
+        = RunProgram({"head", "-c", "20000", "/dev/urandom"}).out; // does not shrink in the archive
     ASSERT_EQ(RunProgram({"mkdir", "-p", srv.tmp_dir + "/a", srv.scratch.file(dir)}).status, 0);
     std::vector<std::string> args = {"-c", "echo", "-o", "/tmp/a/log", "-o", "/" + dir + "/log"},
                              want = {"log.0", "log.cont.0"};
@@ -78,16 +90,49 @@ TEST(MorvRemote, FetchLogs)
     }
     for (const std::string &name : want)
         WriteFile(srv.scratch.file(dir + "/" + name), name + bulk);
-    ASSERT_TRUE(srv.Start(args));
+    ASSERT_TRUE(
+        srv.Start(args) && none.Start({"-a", "/tmp/missing"}) && srv.SendDatagram("history\n"));
     Client c{srv.Connect()};
-    bool closed = false;
+    bool closed = false; // after a command the connection stays open
     ASSERT_TRUE(SendText(c.fd, "echo one")
         && Read(c.fd, Header("echo one").size() + 4) == Header("echo one") + "one\n");
-    ASSERT_TRUE(SendText(c.fd, "FETCHLOGS please"));
-    WriteFile(got, Read(c.fd, SIZE_MAX, MORV_WAIT_MS, &closed));
-    EXPECT_TRUE(closed && !FileExists(srv.tmp_dir + "/morvlog.tgz"));
-    for (const std::string &name : want)
+    EXPECT_TRUE(SendText(c.fd, "FETCHLOGS please")
+        && Read(c.fd, SIZE_MAX, MORV_WAIT_MS, &closed).size() > 2048 && closed);
+
+    std::string out = srv.scratch.file("follower");
+    pid_t follower
+        = SpawnProgram({BuiltProgram("morvcat"), "-t", "127.0.0.1:" + std::to_string(srv.port)},
+            out, out + ".err");
+    const std::tuple<std::vector<std::string>, int, int, std::string, std::string> cases[]
+        = {// arguments, port, status, the whole standard output (a part with --fetch), a part of
+           // standard error
+            {{"-w", "getver"}, srv.port, 0, "morv v0.1[0]\n", ""},
+            {{"-q", "500", "-x", "echo a  b"}, srv.port, 0, "a b\n", ""},
+            {{"-q", "500", "-x", "rm -rf /tmp"}, srv.port, 5, "", "no answer"},
+            {{"-w", "reboot"}, srv.port, 1, "", "not a control word"},
+            {{"--fetch", got}, none.port, 6, "", "the relay sent no archive"},
+            {{"--fetch", got, "-w", "snap"}, srv.port, 1, "", "Usage"},
+            {{"--fetch", got}, srv.port, 0, "  " + dir + "/extra9\n", ""},
+            {{"-w", "getver"}, FreeTcpPort(), 2, "", "Connection refused"}};
+    for (auto [args, port, status, stdout, err] : cases) {
+        args.insert(args.begin(), BuiltProgram("morvcat"));
+        args.push_back("127.0.0.1:" + std::to_string(port));
+        RunResult r = RunProgram(args);
+        EXPECT_TRUE(r.status == status && r.err.find(err) != std::string::npos) << args[2] << r.err;
+        EXPECT_TRUE(
+            args[1] == "--fetch" ? r.out.find(stdout) != std::string::npos : r.out == stdout)
+            << r.out;
+    }
+    for (const std::string &name : want) // the last good fetch
         EXPECT_TRUE(RunProgram({"tar", "xzOf", got, dir + "/" + name}).out == name + bulk) << name;
+    EXPECT_FALSE(FileExists(srv.tmp_dir + "/morvlog.tgz"));
+    int st = 0;
+    ASSERT_TRUE(srv.Signal(SIGTERM)
+        && WaitUntil([&] { return waitpid(follower, &st, WNOHANG) == follower; }));
+    EXPECT_TRUE(WEXITSTATUS(st) == 4
+        && ReadFile(out + ".err").find("the relay closed the connection") != std::string::npos);
+    EXPECT_TRUE(
+        std::regex_match(ReadFile(out), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d history\n")));
 }
 
 } // namespace
