@@ -1,7 +1,5 @@
 // The updater in-process: package reader and installer, bookkeeping, partition marker.
 #include <errno.h>
-#include <fcntl.h>
-#include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,10 +17,9 @@
 #include "settings.h"
 #include "update.h"
 
-// In place of the C library's: fsync logs the file's size (a sync before its flush shows) and
-// fails with fsync_errno; the marker fails to open or read with marker_errno[0] or [1].
+// Logs the synced file's size (a sync before its flush shows); fails with fsync_errno.
 static std::vector<long long> fsync_log;
-static int fsync_errno, marker_errno[2], marker_fd = -1;
+static int fsync_errno;
 
 extern "C" int fsync(int fd)
 {
@@ -31,31 +28,6 @@ extern "C" int fsync(int fd)
         fsync_log.push_back(st.st_size);
     errno = fsync_errno;
     return fsync_errno ? -1 : (int)syscall(SYS_fsync, fd);
-}
-
-extern "C" int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    bool marker = std::string_view(path).ends_with("/.recording");
-    if (marker && marker_errno[0]) {
-        errno = marker_errno[0];
-        return -1;
-    }
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
-    if (marker)
-        marker_fd = fd;
-    return fd;
-}
-
-extern "C" ssize_t read(int fd, void *buf, size_t len)
-{
-    if (fd != marker_fd || !marker_errno[1])
-        return syscall(SYS_read, fd, buf, len);
-    errno = marker_errno[1];
-    return -1;
 }
 
 namespace {
@@ -238,8 +210,8 @@ TEST_F(Pk2, UpdateBookkeeping)
     }
 }
 
-// The marker's length (-1: none), its byte set to 1 (-1: none), open and read errors; names:
-// not verbose, umount busy, a package named with -i.
+// The marker's length (-1: none), its byte set to 1 (-1: none); names: not verbose, umount busy,
+// a package named with -i.
 TEST_F(Pk2, PartitionMarkerPackageAndRepair)
 {
     const std::string M = dir + std::string(200, 'm'), D = "/dev/discs/ab/part1";
@@ -249,17 +221,13 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         = "system rm -f " + M + "/fsck*.*; rm -f " + M + "/FSCK*.*\n" + UMOUNT;
     const std::string REPAIR = CLEAN + "system dosfsck -av " + D + " \n" + MOUNT + CLEANUP;
     const std::string BAD = "fs need be checked.\npartition seems not cleaned\n";
-    const std::string NO_MARKER = CHECK + "open .recording:: ";
-    struct Row { int len, set, open_err, read_err; std::string name, out, err, calls; int want; };
+    struct Row { int len, set; std::string name, out, err, calls; int want; };
     const Row cases[] = {
-        {-1, -1, 0, 0, "", "", NO_MARKER + "No such file or directory\n", CLEAN, 0},
-        {0, -1, 0, 0, "", "", CHECK, CLEAN, 0}, {200, 1, 0, 0, "", "", CHECK, CLEAN, 0},
-        {200, 64, 0, 0, "", BAD, CHECK, REPAIR, 3}, {200, 64, EIO, 0, "", "", CHECK, CLEAN, 5},
-        {200, 64, 0, EIO, "", "", CHECK, CLEAN, 5},
-        {0, -1, 0, EINVAL, "", "partition seems not cleaned\n", CHECK, REPAIR, 3},
-        {0, -1, EROFS, 0, "quiet", "", NO_MARKER + "Read-only file system\n", REPAIR, 3},
-        {1, 0, 0, 0, "busy", BAD, CHECK + "umount: Device or resource busy\n", CLEAN + CLEANUP, 3},
-        {0, -1, 0, 0, "sub/pkg", "",
+        {-1, -1, "", "", CHECK + "open .recording:: No such file or directory\n", CLEAN, 0},
+        {0, -1, "", "", CHECK, CLEAN, 0}, {200, 1, "", "", CHECK, CLEAN, 0},
+        {200, 64, "", BAD, CHECK, REPAIR, 3}, {200, 64, "quiet", "", CHECK, REPAIR, 3},
+        {1, 0, "busy", BAD, CHECK + "umount: Device or resource busy\n", CLEAN + CLEANUP, 3},
+        {0, -1, "sub/pkg", "",
             "Update from " + M + "/sub/pkg ...\nError or unmatched package file.\n\n" + CHECK,
             CLEAN, 0},
     };
@@ -277,8 +245,6 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         PackWriteBytes(M + "/sub/pkg", "not a package");
         image_path = c.name == "sub/pkg" ? "sub/pkg" : nullptr;
         verbose = c.name != "quiet";
-        marker_errno[0] = c.open_err;
-        marker_errno[1] = c.read_err;
         platform_fake_fail_umount = c.name == "busy";
         platform_fake_log.clear();
         EXPECT_EQ(run("", 0, [&] { return handleLocalPartition(D.c_str()); }), c.want);
@@ -286,7 +252,8 @@ TEST_F(Pk2, PartitionMarkerPackageAndRepair)
         EXPECT_EQ(err, c.err);
         EXPECT_EQ(platform_fake_log, c.calls);
     }
-    marker_errno[0] = marker_errno[1] = platform_fake_system_status = platform_fake_fail_umount = 0;
+    platform_fake_system_status = 0;
+    platform_fake_fail_umount = false;
 }
 
 }  // namespace
