@@ -81,8 +81,7 @@ protected:
     }
 };
 
-// Spoilt packages carry out nothing; a target that takes no data or whose sync fails breaks
-// the installation off; nothing to sync (/dev/null, EINVAL, EROFS) is no failure.
+// Spoilt packages carry out nothing; a failed write or sync breaks off (EINVAL, EROFS: none).
 TEST_F(Pk2, RefusedOrBrokenOff)
 {
     using Spoil = std::function<void(PackEntry &)>;
@@ -132,8 +131,7 @@ TEST_F(Pk2, RefusedOrBrokenOff)
     }
 }
 
-// Sizes around the work buffer and the sync interval come out whole, synced every 64 KiB and at
-// the end; other types are passed over; a failing command does not stop the rest.
+// Sizes around the buffer come out whole, synced every 64 KiB and at the end; other types skipped.
 TEST_F(Pk2, InstallsInOrder)
 {
     const std::string log = dir + "log";
@@ -167,8 +165,7 @@ TEST_F(Pk2, InstallsInOrder)
     EXPECT_FALSE(fs::exists(beyond.substr(0, 255)));
 }
 
-// The record in the profile (after null: as before), removal, restart. opts: r remove, b restart,
-// x a bad digest.
+// The record in the profile (after null: as before). opts: r remove, b restart, x a bad digest.
 TEST_F(Pk2, UpdateBookkeeping)
 {
     struct Row { const char *opts, *before; uint32_t pubtime, flags; int want; const char *after; };
@@ -186,7 +183,6 @@ TEST_F(Pk2, UpdateBookkeeping)
     inifile = ini.c_str();
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
-        fs::remove(target);
         PackEntry entry = PackFile(target, "new\n");
         entry.md5 = strchr(c.opts, 'x') ? PackDigest{} : entry.md5;
         const bool installed = c.want == 0;
@@ -202,7 +198,7 @@ TEST_F(Pk2, UpdateBookkeeping)
         EXPECT_EQ(rc, c.want);
         EXPECT_EQ(err, "Update from " + package + " ...\n" + why[-c.want]);
         EXPECT_EQ(out, installed ? line : "");
-        EXPECT_EQ(fs::exists(target), installed);
+        EXPECT_EQ(fs::remove(target), installed);
         EXPECT_EQ(fs::exists(package), !remove_after_process);
         EXPECT_EQ(slurp(ini), c.after ? c.after : c.before);
         EXPECT_EQ(
@@ -210,8 +206,7 @@ TEST_F(Pk2, UpdateBookkeeping)
     }
 }
 
-// The marker's length (-1: none), its byte set to 1 (-1: none); names: not verbose, umount busy,
-// a package named with -i.
+// The marker's length (-1: none), its byte set to 1 (-1: none); name: see the loop.
 TEST_F(Pk2, PartitionMarkerPackageAndRepair)
 {
     const std::string M = dir + std::string(200, 'm'), D = "/dev/discs/ab/part1";
