@@ -1,5 +1,4 @@
-// Arbitrary bytes through the verify-only reader, run in DIR (the seeds' targets lie in it too):
-// aborts when anything besides the package is left there. Refusals go to /dev/null.
+// Verify-only reads of arbitrary bytes in DIR, where the seeds' targets lie: nothing else stays.
 #include <stdint.h>
 #include <stdio.h>
 

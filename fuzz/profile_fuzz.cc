@@ -1,6 +1,5 @@
-// Random profile files through a writer (operation 3: none), then the readers; a string read
-// must end inside its buffer. Input: integers from the end (operation, buffer size, an int),
-// then from the front section, key and value; the rest is the file.
+// Random profile files through a writer (operation 2: none), then the readers. Input: from the
+// end the operation and buffer size, from the front section, key and value; the rest the file.
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,20 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     auto text = [&in](size_t n) { return std::string(in.ConsumeRandomLengthString(n).c_str()); };
-    const int op = in.ConsumeIntegralInRange<int>(0, 3);
+    const int op = in.ConsumeIntegralInRange<int>(0, 2);
     const int out_size = in.ConsumeIntegralInRange<int>(1, 64);
-    const int number = in.ConsumeIntegral<int>();
     const std::string section = text(64), key = text(64), value = text(128);
-    const std::string list = key + "=" + value + '\0' + '\0';
     const std::string path = std::string(dir) + "/profile.ini";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << in.ConsumeRemainingBytesAsString();
     const char *s = section.c_str(), *k = key.c_str(), *p = path.c_str();
     if (op == 0)
         SetProfileString(p, s, k, value.c_str());
     if (op == 1)
-        SetProfileInt(p, s, k, number);
-    if (op == 2)
-        SetProfileSection(p, s, list.c_str());
+        SetProfileSection(p, s, (key + "=" + value + '\0' + '\0').c_str());
     std::vector<char> got(out_size, 'u');  // exactly out_size bytes, so overflows show
     if (GetProfileString(p, s, k, got.data(), out_size) == 1 && strlen(got.data()) >= got.size())
         abort();

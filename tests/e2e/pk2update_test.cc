@@ -16,12 +16,10 @@ const Row kRows[] = {
     {{}, U, "", 1, false}, {{"-h", "-d"}, U, "", 1, false}, {{"--md5"}, U, "", 1, false},
     {{"--md5", EMPTY, "-d"}, U, "", 1, false},
     {{"--md5", "{d}"}, "", "Can not open {d}\n", 3, false},
-    {{"-x", "a?b", "-y", "--md5", EMPTY}, U, "Unrecognized option: -x\n", 1, false},
     {{"-x", "--md5", "-", EMPTY}, "{m0}", "Unrecognized option: -x\nUnrecognized option: -\n",
         0, false},
     {{"-d", "5", GOOD, "{d}/4097", "--md5"}, "{m4097}", "", 0, false},
     {{"-d", "-1", BAD, GOOD}, "", "", 0, false},
-    {{"-d", "0xFFFFFFFF", GOOD, BAD}, "", "verify pk2 failed.\n", 254, false},
     {{"{d}/no"}, "", "Can't open file: {d}/no\n", 255, false},
     {{"-d", "010", GOOD}, "", "Update from {d}/good.pk2 ...\nError or unmatched package file.\n\n",
         255, false},
@@ -43,10 +41,9 @@ TEST(Pk2updateCli, Rows)
     WriteFile(dir.file("0"), "");
     WriteFile(dir.file("4097"), std::string(4000, 'a') + std::string(97, '\xff'));
     WriteFile(dir.file("src"), "installed\n");
-    RunResult made = RunProgram({BuiltProgram("pk2pack"), "create", "-o", dir.file("good.pk2"),
-        "-d", "5", "-t", "0x5F000001", "-f", dir.file("src") + ":" + target, "-x",
-        "touch " + dir.file("ran")});
-    ASSERT_EQ(made.status, 0);
+    ASSERT_EQ(0, RunProgram({BuiltProgram("pk2pack"), "create", "-o", dir.file("good.pk2"), "-d",
+        "5", "-t", "0x5F000001", "-f", dir.file("src") + ":" + target, "-x",
+        "touch " + dir.file("ran")}).status);
     const std::string usage = "Usage:\n" + upd + " -h|-?\n" + upd
         + " -d ident [-c inifile] [-r] [-b] [-V] [-m mount_dir] "
           "[[-i image_path_in_partition] | pk2_file_path]\n" + upd + " --md5 file\n"
