@@ -197,7 +197,7 @@ TEST_F(Pk2, UpdateBookkeeping)
     }
 }
 
-// The marker's length (-1: none), its byte set to 1 (-1: none); name: see the loop.
+// The marker's length (-1: none), its byte set to 1 (-1: none); names: quiet, busy, -i's package.
 TEST_F(Pk2, PartitionMarkerPackageAndRepair)
 {
     const std::string M = dir + std::string(200, 'm'), D = "/dev/discs/ab/part1";
