@@ -1,5 +1,4 @@
-// Test double of platform.h: each call is a line of platform_fake_log. umount fails (EBUSY)
-// while platform_fake_fail_umount is set; reboot always fails.
+// Test double of platform.h: each call is a line of platform_fake_log; reboot always fails.
 #pragma once
 
 #include <string>

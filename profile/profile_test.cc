@@ -6,13 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
 namespace {
-
-using namespace std::string_literals;  // "..."s keeps embedded NULs
 
 class Profile : public testing::Test {
 protected:
@@ -38,7 +35,6 @@ TEST_F(Profile, Get)
         {"k=0\n[a]\nx=1\n", 32, "-", 99}, {"[ab]\nk=2\n[ a ]\nk=2\n", 32, "-", 99},
         {"[a]\n;k=1\n  #k=2\nks=1\nk\n\v\fk = 3\n", 32, "3", 3},
         {"[a]\n\xa0k=1\nk=v\xa0\n", 32, "v\xa0", 0}, {"[a]\nk=" + x997 + "yyy\n", 2000, x997, 0},
-        {"[a]\n" + std::string(999, 'z') + "k=5", 32, "5", 5},
         {"[a]\nk= 99999999999999999 \n", 32, "99999999999999999", INT_MAX},
     };
     for (const auto &c : cases) {
@@ -49,11 +45,10 @@ TEST_F(Profile, Get)
         EXPECT_EQ(out, c.out);
         EXPECT_EQ(GetProfileInt(path, "a", "k", 99), c.num);
     }
-    EXPECT_EQ(GetProfileInt((dir + "/missing").c_str(), "a", "k", 99), 99);
     write("[s]\n  a = 1 \n;c=0\n=x\nnoequals\n[t]\nc=3\n");
     char *list = GetProfileSection(path, "S");
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(std::string(list, 8), "a=1\0=x\0\0"s);
+    EXPECT_EQ(std::string(list, 8), std::string("a=1\0=x\0\0", 8));
     free(list);
     EXPECT_EQ(GetProfileSection(path, "u"), nullptr);
 }
@@ -63,8 +58,6 @@ TEST_F(Profile, Set)
 {
     const char *xy = "x=1\0y=2\0";
     const struct { const char *before, *section, *key, *value, *after; } cases[] = {
-        {nullptr, "s", "k", "v", "[s]\nk = v\n"},
-        {"[a]\nx=1\n", "s", "k", "v", "[a]\nx=1\n[s]\nk = v\n"},
         {"[a]\nx=100\n", "a", "x", "1", "[a]\nx=1\n"},
         {"[A]\nx=1\n;k\n\n  K = old\ny=2\n", "a", "k", "new", "[A]\nx=1\nk=new\ny=2\n"},
         {"[a]\nx=1\n\n;b\n[b]\nk=2\n", "a", "k", "v", "[a]\nx=1\nk=v\n\n;b\n[b]\nk=2\n"},
@@ -89,10 +82,6 @@ TEST_F(Profile, Set)
     }
     EXPECT_EQ(SetProfileInt(path, "a", "k", INT_MIN), 0);
     EXPECT_EQ(GetProfileInt(path, "a", "k", 0), INT_MIN);
-    const std::string nowhere = dir + "/missing/p.ini";
-    EXPECT_EQ(SetProfileString(nowhere.c_str(), "a", "k", "v"), -1);
-    SetProfileSection(nowhere.c_str(), "a", "k=v\0");
-    EXPECT_FALSE(std::filesystem::exists(nowhere));
     // A size limit lets the new entry in but not the saved rest: -1, and no shorter file.
     const std::string before = "[a]\nk=1\n" + std::string(9000, ';') + "\n";
     write(before);
