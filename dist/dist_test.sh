@@ -1,7 +1,6 @@
 #!/bin/sh
-# The install target and the hotplug hook on the host: the image gets every
-# file; four events at once never run two scans together, none is lost, the
-# scan gets its options and, with no relay, its trace goes to standard error.
+# The install target and the hotplug hook: the image gets every file; four events at once never
+# run two scans together, none is lost; the scan's options; its trace without a relay.
 # Usage: dist_test.sh BUILD_DIR
 set -eu
 build=$(cd "$1" && pwd)

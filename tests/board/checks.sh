@@ -1,6 +1,5 @@
-# Sourced by run: the scenarios. Each boots the board, keeps the verdict lines the board
-# printed, adds its own checks of the images read back and settles: PASS only when there were
-# checks and none failed.
+# Sourced by run: the scenarios. Each keeps the board's verdict lines, adds its checks of the
+# images read back and settles: PASS only when there were checks and none failed.
 
 host() { # scenario, what, then the test
   local s=$1 what=$2 v=PASS
@@ -105,8 +104,7 @@ scenario_6() {
   settle 6
 }
 
-# When the board asks, plugs in the disk through qemu's monitor: the drive,
-# then a SCSI disk on the controller that booted empty.
+# When the board asks, plugs the disk into the SCSI controller that booted empty.
 add_disk_when_asked() {
   timeout "$timeout_s" sh -c 'until grep -qs BOARD-ADD-DISK "$0"; do sleep 0.5; done' "$work/s7.log"
   printf 'drive_add 0 if=none,id=hot,format=raw,file=%s\n' "$1" 1<>"$work/monitor.in"

@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the relay scenario's files read back into FOLDER: the dumps byte for byte and the
-fetchlogs archive. Prints one "PASS what" or "FAIL what: why" line per check."""
+"""The relay scenario's dumps and fetchlogs archive in FOLDER: one PASS/FAIL line each."""
 import io, os, sys, tarfile
 
 
