@@ -1,5 +1,4 @@
-// Remote command texts (allowed check, cut, one blank after "cat"/"ls") against a plain model;
-// the 257-byte text is never left. Input: the -c list, 0xFF, the client's text (no 0xFF: no list).
+// Remote command texts against a plain model. Input: the -c list, 0xFF, the client's text.
 #include <stdlib.h>
 #include <string.h>
 

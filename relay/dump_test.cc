@@ -33,9 +33,8 @@ static int Configure(const std::string &line)
 enum { N = DUMP_NOREQ, X = DUMP_STOP, S = DUMP_SNAP, C = DUMP_CONT };
 enum { OFF, ON, OPEN = 3, MARK = 10 };
 
-// Options kept, then dump cases: files made in a scratch folder, requests run with the state
-// carried over (the file each writes, 0666 or a marker 0644; the state or the marker's result),
-// the names left. Standard input is closed: a new file must not keep descriptor 0 ("no file").
+// Options kept, then dump cases in a scratch folder: requests with the state carried over (the
+// file each writes, 0666 or a marker 0644; the state or the marker's result), the names left.
 TEST(Relay, OptionsDumpFilesAndMarker)
 {
     // The later value wins, a word gives 0; the defaults; 4 paths, 10 files and 10 commands kept.
@@ -74,9 +73,8 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             "\n---------------------------- Dump of first ---------------------------\nalpha\n"
             "\n--------------------- dump of " + longcmd + " ----------------------------\ntwo\n"}};
     const int signals[] = {SIGHUP, SIGRTMIN, SIGUSR1, SIGUSR2}; // by request + 1
-    int home = open(".", O_RDONLY | O_DIRECTORY);
     int stdin_copy = dup(0);
-    mode_t mask = umask(0);
+    umask(0); // the only test here: the mask and the folder are not restored
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.substr(0, 40) + ", " + c.setup);
         ScratchDir d;
@@ -112,8 +110,4 @@ TEST(Relay, OptionsDumpFilesAndMarker)
             c.after + "\n");
         close(cont);
     }
-    umask(mask);
-    close(stdin_copy);
-    EXPECT_EQ(fchdir(home), 0);
-    close(home);
 }
