@@ -1,5 +1,4 @@
 // morv's command line, start-up, client mode; the client functions through morv_example.
-#include <filesystem>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -25,23 +24,20 @@ TEST(MorvCli, UsageText)
     }
 }
 
-// The test's socket (or a stale one, or none) on /run; -B without -s does not detach.
+// The test's socket (or none) on /run; -B without -s does not detach.
 TEST(MorvCli, ClientModeSendsLinePieces)
 {
     const std::tuple<int, std::string, std::vector<size_t>, std::string> cases[] = {
         {1, std::string(5000, 'x') + "\n", {2047, 2047, 907}, ""},
-        {1, std::string(2047, 'y') + "\n", {2047, 1}, ""},
         {1, "first\n\nabc", {6, 1, 3}, ""},
         {1, std::string("a\0b\n", 4), {4}, ""}, // a NUL does not cut off the rest of its line
-        {0, "lost\n", {}, "No such file or directory\n"},
-        {-1, "lost\n", {}, "Connection refused\n"}};
+        {0, "lost\n", {}, "No such file or directory\n"}};
     for (const auto &[bound, input, want, err] : cases) {
         ScratchDir run;
         Client sock{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
         sockaddr_un a{AF_UNIX, {}};
         snprintf(a.sun_path, sizeof a.sun_path, "%s/morv.sock", run.path.c_str());
-        ASSERT_TRUE(bound <= 0 || bind(sock.fd, (sockaddr *)&a, sizeof a) == 0);
-        ASSERT_TRUE(bound >= 0 || mknod(a.sun_path, S_IFSOCK | 0644, 0) == 0); // nobody bound
+        ASSERT_TRUE(!bound || bind(sock.fd, (sockaddr *)&a, sizeof a) == 0);
         RunResult r = RunProgram({"unshare", "-m", "sh", "-c",
             "mount --bind \"$0\" /run && exec \"$@\"", run.path, MorvProgram(), "-B", "-b", "16"},
             input);
@@ -49,50 +45,32 @@ TEST(MorvCli, ClientModeSendsLinePieces)
         EXPECT_EQ(r.err, err.empty() ? "" : "morv: connect to /var/run/morv.sock: " + err);
         std::vector<size_t> sizes;
         std::string joined, buf(8192, '\0');
-        for (ssize_t n; bound > 0 && (n = recv(sock.fd, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0;
+        for (ssize_t n; bound && (n = recv(sock.fd, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0;
              joined.append(buf, 0, n))
             sizes.push_back(n);
-        EXPECT_TRUE(sizes == want && joined == (bound > 0 ? input : "")) << input.size();
+        EXPECT_TRUE(sizes == want && joined == (bound ? input : "")) << input.size();
     }
 }
 
-// The first relay detaches, and a command it runs for a dump must not hold its sockets. A
-// busy TCP port: 255, after the log socket has replaced the first relay's.
+// The first relay detaches. A busy TCP port: 255, after the log socket has replaced the first's.
 TEST(MorvCli, StartAndStartFailures)
 {
     MorvServer first, second, ro;
-    const std::string bg_cmd = "sleep 60 </dev/null >/dev/null 2>&1 & echo $! >/tmp/bg";
-    ASSERT_TRUE(first.Start({"-B", "-o", "/tmp/log", "-e", bg_cmd}, "", false));
+    ASSERT_TRUE(first.Start({"-B"}, "", false));
     struct Guard {
         pid_t pid = 0;
         ~Guard() { kill(pid > 0 ? pid : INT_MAX, SIGKILL); }
-    } server, bg;
-    std::vector<std::string> pgrep
-        = {"pgrep", "-f", " -s -B .* -p " + std::to_string(first.port) + "$"};
+    } server;
+    std::vector<std::string> pgrep = {"pgrep", "-f", " -s -B -p " + std::to_string(first.port) + "$"};
     ASSERT_TRUE(first.WaitExit() == 0
         && WaitUntil([&] { return (server.pid = atoi(RunProgram(pgrep).out.c_str())) > 0; }));
-    std::string proc = "/proc/" + std::to_string(server.pid);
-    EXPECT_TRUE(std::filesystem::read_symlink(proc + "/cwd") == "/"
-        && ReadFile(proc + "/status").find("\nUmask:\t0000\n") != std::string::npos);
-    EXPECT_TRUE(getsid(server.pid) != getsid(0) && getsid(server.pid) != server.pid);
     std::string banner = "morv\\. build at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
                          "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n";
     std::string listen = "listen on port " + std::to_string(first.port) + ".\n";
     struct stat before, after;
     ASSERT_TRUE(first.WaitOut(listen) && stat(first.socket_path.c_str(), &before) == 0);
     EXPECT_TRUE(std::regex_match(first.Out(), std::regex(banner + listen))) << first.Out();
-    Client c{first.Connect()}; // the newest 8 KiB by default
-    std::string all = std::string(5000, 'a') + std::string(5000, 'b');
-    for (size_t i = 0; i < all.size(); i += 2000)
-        ASSERT_TRUE(first.SendDatagram(all.substr(i, 2000)));
-    ASSERT_TRUE(first.Word(c, "act") && first.SendDatagram("new\n"));
-    EXPECT_TRUE(Read(c.fd, 8196) == all.substr(all.size() - 8192) + "new\n");
-    ASSERT_TRUE(kill(server.pid, SIGUSR1) == 0
-        && WaitUntil([&] { return (bg.pid = atoi(ReadFile(first.tmp_dir + "/bg").c_str())) > 0; }));
-    std::error_code ec;
-    for (const auto &e :
-        std::filesystem::directory_iterator("/proc/" + std::to_string(bg.pid) + "/fd"))
-        EXPECT_FALSE(std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:"));
+    Client c{first.Connect()};
     second.port = first.port;
     second.run_dir = first.run_dir;
     second.socket_path = first.socket_path;
@@ -145,9 +123,7 @@ TEST(RelayClient, MorvCliAndRsystem)
         = {{nullptr, "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
             {"", "echo remote; exit 3", "remote\nRSYSTEM: 768, errno untouched\n"},
             {"-r -1 -e 2", "echo no", "RSYSTEM: -1, errno 2\n"},
-            {"-r 0", "echo no", "RSYSTEM: 0, errno untouched\n"},
-            {"-r 0 -b 4", "echo local; exit 3", "local\nRSYSTEM: 768, errno "},
-            {"-b 0", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}}; // ran there and here
+            {"-b 4", "echo twice", "twice\ntwice\nRSYSTEM: 0, errno "}}; // ran there and here
     for (const auto &[service, cmd, out] : calls) {
         std::string script
             = service ? BuiltProgram("systemcall_service") + " -d -n 1 " + service + " && " : "";

@@ -9,11 +9,9 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -105,7 +103,7 @@ struct MorvServer {
 
     ~MorvServer()
     {
-        if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
+        if (Signal(SIGTERM) && WaitExit(5000) == -1 && Signal(SIGKILL))
             WaitExit(60000);
     }
     // morv -s ARGS -p port after the shell text setup; true once it is ready.
@@ -134,7 +132,7 @@ struct MorvServer {
         return fd;
     }
     // The server's end of c in the kernel's table: state (0 when gone), unread bytes.
-    std::pair<int, unsigned long> End(const Client &c) const
+    std::pair<unsigned, unsigned long> End(const Client &c) const
     {
         std::ifstream f("/proc/net/tcp");
         unsigned lp, rp, st;
@@ -154,7 +152,7 @@ struct MorvServer {
         int outq = -1;
         return SendText(c.fd, text) && WaitUntil([&] {
             return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0
-                && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
+                && End(c) == std::pair{(unsigned)TCP_ESTABLISHED, 0ul};
         });
     }
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const
