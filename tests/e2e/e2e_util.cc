@@ -12,9 +12,10 @@
 #include <sstream>
 #include <stdexcept>
 
-// Standard input, output and error come from and go to the files in io.
-static pid_t startChild(
-    const std::vector<std::string> &argv, const std::string &cwd, const std::string io[3])
+// Standard input, output and error come from and go to the files in io; a program that
+// runs for longer than alarm_s seconds (0: no limit) ends with SIGALRM.
+static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd,
+    const std::string io[3], unsigned alarm_s)
 {
     std::vector<char *> args;
     for (const std::string &a : argv)
@@ -27,6 +28,7 @@ static pid_t startChild(
         int flags = i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
         dup2(open(io[i].c_str(), flags | O_CLOEXEC, 0644), i);
     }
+    alarm(alarm_s);
     if (cwd.empty() || chdir(cwd.c_str()) == 0)
         execvp(args[0], args.data());
     _exit(127);
@@ -39,7 +41,7 @@ RunResult RunProgram(
     const std::string io[3] = {dir.file("in"), dir.file("out"), dir.file("err")};
     WriteFile(io[0], input);
     int st = 0;
-    waitpid(startChild(argv, cwd, io), &st, 0);
+    waitpid(startChild(argv, cwd, io, 120), &st, 0);
     int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return {status, ReadFile(io[1]), ReadFile(io[2])};
 }
@@ -48,7 +50,7 @@ pid_t SpawnProgram(
     const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
     const std::string io[3] = {"/dev/null", out, err};
-    return startChild(argv, "", io);
+    return startChild(argv, "", io, 0);
 }
 
 // The program's path and the emulator it runs under ("" for none).

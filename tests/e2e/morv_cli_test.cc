@@ -55,13 +55,14 @@ TEST(MorvCli, ClientModeSendsLinePieces)
 // The first relay detaches. A busy TCP port: 255, after the log socket has replaced the first's.
 TEST(MorvCli, StartAndStartFailures)
 {
-    MorvServer first, second, ro;
+    MorvServer first, second;
     ASSERT_TRUE(first.Start({"-B"}, "", false));
     struct Guard {
         pid_t pid = 0;
         ~Guard() { kill(pid > 0 ? pid : INT_MAX, SIGKILL); }
     } server;
-    std::vector<std::string> pgrep = {"pgrep", "-f", " -s -B -p " + std::to_string(first.port) + "$"};
+    std::vector<std::string> pgrep
+        = {"pgrep", "-f", " -s -B -p " + std::to_string(first.port) + "$"};
     ASSERT_TRUE(first.WaitExit() == 0
         && WaitUntil([&] { return (server.pid = atoi(RunProgram(pgrep).out.c_str())) > 0; }));
     std::string banner = "morv\\. build at [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
@@ -74,38 +75,29 @@ TEST(MorvCli, StartAndStartFailures)
     second.port = first.port;
     second.run_dir = first.run_dir;
     second.socket_path = first.socket_path;
-    ASSERT_TRUE(
-        second.Start({}, "", false) && ro.Start({}, "mount -o remount,bind,ro /run", false));
+    ASSERT_TRUE(second.Start({}, "", false));
     std::regex in_use("bind: Address (already )?in use\n"); // glibc, musl
     EXPECT_TRUE(second.WaitExit() == 255 && std::regex_match(second.Err(), in_use)) << second.Err();
-    EXPECT_TRUE(ro.WaitExit() == 1
-        && ro.Err() == "morv: bind to /var/run/morv.sock: Read-only file system\n")
-        << ro.Err();
-    for (const MorvServer *s : {&second, &ro})
-        EXPECT_TRUE(std::regex_match(s->Out(), std::regex(banner))) << s->Out();
+    EXPECT_TRUE(std::regex_match(second.Out(), std::regex(banner))) << second.Out();
     EXPECT_TRUE(stat(first.socket_path.c_str(), &after) == 0 && after.st_ino != before.st_ino);
-    EXPECT_FALSE(SendDatagramTo(first.socket_path, "lost\n", 200));
+    EXPECT_FALSE(SendDatagramTo(first.socket_path, "lost\n"));
     EXPECT_TRUE(SendText(c.fd, "getver") && Read(c.fd, 13) == "morv v0.1[0]\n");
 }
 
-// Own paths of 107 bytes fit, 108 don't. The service (options in the row)
-// serves one connection; rows that fall back to system() don't check errno.
+// An own path of 107 bytes fits. The service (options in the row) serves one connection.
 TEST(RelayClient, MorvCliAndRsystem)
 {
     MorvServer srv; // -b 0 keeps no history
     ASSERT_TRUE(srv.Start({"-b", "0"}));
     Client live{srv.Connect()};
     std::string fits = "/tmp/" + std::string(102, 'f'), big(3000, 'b');
-    std::string too_long = "/tmp/" + std::string(103, 'l');
     WriteFile(srv.tmp_dir + fits.substr(4), "stale");
-    WriteFile(srv.tmp_dir + too_long.substr(4), "kept");
     std::string example = BuiltProgram("morv_example");
     const std::tuple<std::string, int, std::string, std::string> cases[] = {
         // script, status, stdout, datagrams
         {example + " " + big + " end", 0, "", big.substr(0, 2047) + "end\n"},
         {example + " -o " + fits + " mine", 0, "", "mine\n"},
         {example + " 'closed out' >&-", 0, "", "closed out\n"},
-        {example + " -o " + too_long + " here", 1, "here\n", ""},
         {"rm /run/morv.sock && " + example + " -o " + fits + " gone", 1, "gone\n", ""}};
     ASSERT_TRUE(srv.SendDatagram("old\n") && srv.Word(live, "act"));
     for (const auto &[script, status, out, sent] : cases) {
@@ -114,8 +106,7 @@ TEST(RelayClient, MorvCliAndRsystem)
         EXPECT_EQ(sent.empty() ? Read(live.fd, SIZE_MAX, 200) : Read(live.fd, sent.size()), sent);
     }
     struct stat st;
-    EXPECT_TRUE(stat((srv.tmp_dir + fits.substr(4)).c_str(), &st) == 0 && S_ISSOCK(st.st_mode)
-        && ReadFile(srv.tmp_dir + too_long.substr(4)) == "kept");
+    EXPECT_TRUE(stat((srv.tmp_dir + fits.substr(4)).c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
     EXPECT_EQ(srv.RunInside({example, "gone"}).err,
         "connect to /var/run/morv.sock: No such file or directory\n"
         "morv_example: morv_cli gave -1: No such file or directory\n");

@@ -54,23 +54,17 @@ inline bool SendText(int fd, const std::string &text)
     return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t)text.size();
 }
 
-// Retried while the receiver's queue is full or it is not bound yet.
-inline bool SendDatagramTo(
-    const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS)
+// Waits while the receiver's queue is full.
+inline bool SendDatagramTo(const std::string &path, const std::string &data)
 {
     sockaddr_un a{AF_UNIX, {}};
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool ok = false;
-    WaitUntil(
-        [&] {
-            ok = sendto(fd, data.data(), data.size(), MSG_DONTWAIT, (sockaddr *)&a, sizeof a)
-                == (ssize_t)data.size();
-            return ok || (errno != EAGAIN && errno != ENOENT && errno != ECONNREFUSED);
-        },
-        timeout_ms);
+    timeval tv = {MORV_WAIT_MS / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    size_t sent = sendto(fd, data.data(), data.size(), 0, (sockaddr *)&a, sizeof a);
     close(fd);
-    return ok;
+    return sent == data.size();
 }
 
 // Until n bytes came, the peer closed (*closed set) or nothing came for timeout_ms.
