@@ -9,11 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 
-// Standard input, output and error come from and go to the files in io; a program that
-// runs for longer than alarm_s seconds (0: no limit) ends with SIGALRM.
+// Standard streams from and to the files in io; SIGALRM after alarm_s seconds (0: never).
 static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd,
     const std::string io[3], unsigned alarm_s)
 {
@@ -42,8 +40,7 @@ RunResult RunProgram(
     WriteFile(io[0], input);
     int st = 0;
     waitpid(startChild(argv, cwd, io, 120), &st, 0);
-    int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return {status, ReadFile(io[1]), ReadFile(io[2])};
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), ReadFile(io[1]), ReadFile(io[2])};
 }
 
 pid_t SpawnProgram(
@@ -67,17 +64,13 @@ static std::pair<std::string, std::string> programAndEmulator(const char *name)
     return {std::string(BUILD_DIR) + "/" + name, PROGRAM_EMULATOR};
 }
 
-// The script keeps the name it was started by as argv[0]; it is written under a
-// temporary name and renamed, since tests run in parallel.
+// The script passes on argv[0]; written aside and renamed, as tests run in parallel.
 std::string BuiltProgram(const char *name)
 {
     auto [path, runner] = programAndEmulator(name);
     if (runner.empty())
         return path;
-    std::string body = "#!/bin/sh\nexec", word;
-    for (std::istringstream words(runner); words >> word;)
-        body += " '" + word + "'";
-    body += " -0 \"$0\" '" + path + "' \"$@\"\n";
+    std::string body = "#!/bin/sh\nexec " + runner + " -0 \"$0\" '" + path + "' \"$@\"\n";
     std::string dir = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body));
     std::string script = dir + "/" + name;
     std::string part = script + "." + std::to_string(getpid());

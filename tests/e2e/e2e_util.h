@@ -18,8 +18,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &in
 // Starts argv in the background, input from /dev/null; the caller reaps it.
 pid_t SpawnProgram(
     const std::vector<std::string> &argv, const std::string &out, const std::string &err);
-// A program of the build or of E2E_PROGRAM_DIR; one for another processor comes
-// back as a script that starts it through its emulator (E2E_EMULATOR, or the build's).
+// A program of the build or E2E_PROGRAM_DIR; an emulated one as a script that starts it.
 std::string BuiltProgram(const char *name);
 bool ProgramEmulated(const char *name);
 // E2E_SIGRTMIN when set: C libraries differ, and qemu-user moves real-time signals.

@@ -1,5 +1,4 @@
-// A MorvServer runs morv -s in a private mount namespace with SCRATCH/run on
-// /run and SCRATCH/tmp on /tmp; its pid is morv itself, which dies with the test.
+// morv -s in a private mount namespace with SCRATCH/run on /run and SCRATCH/tmp on /tmp.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
@@ -90,7 +89,7 @@ struct Client {
 };
 
 struct MorvServer {
-    ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
+    ScratchDir scratch;
     std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"),
                 socket_path = run_dir + "/morv.sock";
     int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed

@@ -27,8 +27,8 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
 {
     MorvServer srv;
     ASSERT_TRUE(srv.Start({"-b", "1", "-v"}));
-    Client w{srv.Connect()}, fresh{srv.Connect()}, c{srv.Connect()};
-    ASSERT_TRUE(srv.Word(w, "act") && srv.Word(fresh, "deact")); // before its first "act"
+    Client w{srv.Connect()}, c{srv.Connect()};
+    ASSERT_TRUE(srv.Word(w, "act"));
     std::string stream = Datagram(7, 3000);
     ASSERT_TRUE(srv.SendDatagram(stream) && srv.SendDatagram("") && srv.SendDatagram("end\n"));
     stream = stream.substr(0, 2047) + "end\n";
@@ -42,9 +42,8 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     ASSERT_TRUE(srv.Word(c, "deact") && deliver("missed\n") && deliver(std::string("ab\0cd\n", 6)));
     ASSERT_TRUE(
         srv.Word(w, "v=0") && deliver("quiet\n") && srv.Word(w, "v=1") && deliver("loud\n"));
-    ASSERT_TRUE(srv.Word(c, "act") && srv.Word(fresh, "act") && deliver("new\n"));
-    EXPECT_TRUE(
-        UpToVersion(c, 4) == "new\n" + Version(0) && UpToVersion(fresh, 4) == "new\n" + Version(0));
+    ASSERT_TRUE(srv.Word(c, "act") && deliver("new\n"));
+    EXPECT_EQ(UpToVersion(c, 4), "new\n" + Version(0));
     EXPECT_TRUE(
         srv.WaitOut(" accepted.\n" + stream.substr(0, 2051) + "again\nmissed\nabloud\nnew\n"));
 }
@@ -203,16 +202,9 @@ TEST(MorvDump, FullOrVanishedMediumKeepsTheRelayServing)
             sent += block;
         return blocks == 0;
     };
-    // 13 blocks fill the ring, 8 more leave 40 of 48 KiB used, the snapshot has room for a part
     ASSERT_TRUE(srv.Word(live, "act") && log(13) && srv.Signal(SIGUSR2));
     ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.cont.0") && log(8) && srv.Signal(SIGUSR1));
-    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.0") && log(16));
-    std::string sizes
-        = srv.RunInside({"stat", "-c%s", "/tmp/small/log.0", "/tmp/small/log.cont.0"}).out;
-    int snap = 0, cont = 0;
-    sscanf(sizes.c_str(), "%d %d", &snap, &cont);
-    EXPECT_TRUE(snap > 0 && snap < 72 + 24 * 1024 && cont < 72 + 24 * 1024 + 2000 * 24)
-        << snap << " " << cont;
+    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.0") && log(16)); // past the end of the room
     ASSERT_TRUE(Flag(srv, 1) && srv.RunInside({"umount", "-l", "/tmp/small"}).status == 0);
     ASSERT_TRUE(RunProgram({"rm", "-rf", srv.tmp_dir + "/small"}).status == 0 && log(1));
     ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/log.0"));
