@@ -4,18 +4,16 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 
-// Standard input, output and error come from and go to the files in io.
-static pid_t startChild(
-    const std::vector<std::string> &argv, const std::string &cwd, const std::string io[3])
+// Standard streams from and to the files in io; SIGALRM after alarm_s seconds (0: never).
+static pid_t startChild(const std::vector<std::string> &argv, const std::string &cwd,
+    const std::string io[3], unsigned alarm_s)
 {
     std::vector<char *> args;
     for (const std::string &a : argv)
@@ -28,72 +26,58 @@ static pid_t startChild(
         int flags = i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
         dup2(open(io[i].c_str(), flags | O_CLOEXEC, 0644), i);
     }
+    alarm(alarm_s);
     if (cwd.empty() || chdir(cwd.c_str()) == 0)
         execvp(args[0], args.data());
-    _exit(cwd.empty() ? 127 : 126);
+    _exit(127);
 }
 
-// A child past its time is killed and reported with status -1.
-RunResult RunProgram(const std::vector<std::string> &argv, const std::string &input,
-    const std::string &cwd, int timeout_seconds)
+RunResult RunProgram(
+    const std::vector<std::string> &argv, const std::string &input, const std::string &cwd)
 {
     ScratchDir dir;
     const std::string io[3] = {dir.file("in"), dir.file("out"), dir.file("err")};
     WriteFile(io[0], input);
-    pid_t pid = startChild(argv, cwd, io);
-    pid_t done = 0;
     int st = 0;
-    time_t deadline = time(nullptr) + timeout_seconds;
-    while ((done = waitpid(pid, &st, WNOHANG)) == 0 && time(nullptr) <= deadline)
-        usleep(2000);
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
-    int status = done == 0 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return {status, ReadFile(io[1]), ReadFile(io[2])};
+    waitpid(startChild(argv, cwd, io, 120), &st, 0);
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), ReadFile(io[1]), ReadFile(io[2])};
 }
 
 pid_t SpawnProgram(
     const std::vector<std::string> &argv, const std::string &out, const std::string &err)
 {
     const std::string io[3] = {"/dev/null", out, err};
-    return startChild(argv, "", io);
+    return startChild(argv, "", io, 0);
 }
 
 // The program's path and the emulator it runs under ("" for none).
 static std::pair<std::string, std::string> programAndEmulator(const char *name)
 {
-    const char *dir = getenv("E2E_PROGRAM_DIR"), *emulator = getenv("E2E_EMULATOR");
+    const char *dir = getenv("E2E_PROGRAM_DIR");
+    const char *emulator = getenv("E2E_EMULATOR");
     // A folder that is not there must not pass for the build's own programs.
     if (dir && *dir && !std::filesystem::is_directory(dir))
         throw std::runtime_error(std::string("E2E_PROGRAM_DIR is no folder: ") + dir);
-    if (dir && *dir && FileExists(std::string(dir) + "/" + name))
-        return {std::filesystem::absolute(std::string(dir) + "/" + name),
-            emulator ? emulator : PROGRAM_EMULATOR};
+    std::string path = std::string(dir ? dir : "") + "/" + name;
+    if (dir && *dir && FileExists(path))
+        return {std::filesystem::absolute(path), emulator ? emulator : PROGRAM_EMULATOR};
     return {std::string(BUILD_DIR) + "/" + name, PROGRAM_EMULATOR};
 }
 
-// An emulated program comes back as a script beside the build that execs it
-// under the emulator with the name it was started by as argv[0]; written
-// under a temporary name and renamed, since tests run in parallel.
+// The script passes on argv[0]; written aside and renamed, as tests run in parallel.
 std::string BuiltProgram(const char *name)
 {
     auto [path, runner] = programAndEmulator(name);
     if (runner.empty())
         return path;
-    std::string body = "#!/bin/sh\nexec", word;
-    for (std::istringstream words(runner); words >> word;)
-        body += " '" + word + "'";
-    body += " -0 \"$0\" '" + path + "' \"$@\"\n";
-    std::string dir
-        = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body) % 1000000007);
-    std::string script = dir + "/" + std::filesystem::path(path).filename().string(),
-                part = script + ".";
+    std::string body = "#!/bin/sh\nexec " + runner + " -0 \"$0\" '" + path + "' \"$@\"\n";
+    std::string dir = BUILD_DIR "/e2e-emulated-" + std::to_string(std::hash<std::string>{}(body));
+    std::string script = dir + "/" + name;
+    std::string part = script + "." + std::to_string(getpid());
     if (ReadFile(script) == body)
         return script;
     std::filesystem::create_directories(dir);
-    WriteFile(part += std::to_string(getpid()), body);
+    WriteFile(part, body);
     if (chmod(part.c_str(), 0755) != 0 || rename(part.c_str(), script.c_str()) != 0)
         throw std::runtime_error("rename " + part);
     return script;

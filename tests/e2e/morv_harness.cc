@@ -6,14 +6,11 @@ bool MorvServer::Start(
     mkdir(run_dir.c_str(), 0755);
     mkdir(tmp_dir.c_str(), 01777);
     chmod(tmp_dir.c_str(), 01777);
-    // A clone under /tmp stays reachable at its own path; morv starts in /, as the binds may hide
-    // the test's folder.
+    // A clone under /tmp stays reachable at its own path; morv starts in /, outside the binds.
     std::string script
         = "mount --bind \"$0\" /run && case \"$2\" in /tmp/*) mkdir -p \"$1${2#/tmp}\" && "
           "mount --bind \"$2\" \"$1${2#/tmp}\";; esac && mount --rbind \"$1\" /tmp && shift 2 && "
-          "cd /";
-    if (!setup.empty())
-        script += " && { " + setup + "\n}";
+          "cd / && { :\n" + setup + "\n}";
     std::vector<std::string> argv = {"setpriv", "--pdeathsig", "KILL", "unshare", "-m", "sh", "-c",
         script + " && exec \"$@\"", run_dir, tmp_dir, SOURCE_DIR, MorvProgram(), "-s"};
     argv.insert(argv.end(), args.begin(), args.end());

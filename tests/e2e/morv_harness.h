@@ -1,5 +1,4 @@
-// A MorvServer runs morv -s in a private mount namespace with SCRATCH/run on
-// /run and SCRATCH/tmp on /tmp; its pid is morv itself, which dies with the test.
+// morv -s in a private mount namespace with SCRATCH/run on /run and SCRATCH/tmp on /tmp.
 #ifndef TESTS_E2E_MORV_HARNESS_H
 #define TESTS_E2E_MORV_HARNESS_H
 
@@ -9,11 +8,9 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -56,23 +53,17 @@ inline bool SendText(int fd, const std::string &text)
     return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t)text.size();
 }
 
-// Retried while the receiver's queue is full or it is not bound yet.
-inline bool SendDatagramTo(
-    const std::string &path, const std::string &data, int timeout_ms = MORV_WAIT_MS)
+// Waits while the receiver's queue is full.
+inline bool SendDatagramTo(const std::string &path, const std::string &data)
 {
     sockaddr_un a{AF_UNIX, {}};
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool ok = false;
-    WaitUntil(
-        [&] {
-            ok = sendto(fd, data.data(), data.size(), MSG_DONTWAIT, (sockaddr *)&a, sizeof a)
-                == (ssize_t)data.size();
-            return ok || (errno != EAGAIN && errno != ENOENT && errno != ECONNREFUSED);
-        },
-        timeout_ms);
+    timeval tv = {MORV_WAIT_MS / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    size_t sent = sendto(fd, data.data(), data.size(), 0, (sockaddr *)&a, sizeof a);
     close(fd);
-    return ok;
+    return sent == data.size();
 }
 
 // Until n bytes came, the peer closed (*closed set) or nothing came for timeout_ms.
@@ -98,14 +89,14 @@ struct Client {
 };
 
 struct MorvServer {
-    ScratchDir scratch; // set run_dir and socket_path to another server's to share its /run
+    ScratchDir scratch;
     std::string run_dir = scratch.file("run"), tmp_dir = scratch.file("tmp"),
                 socket_path = run_dir + "/morv.sock";
     int port = FreeTcpPort(), pid = -1, status = -1; // status once reaped, 128 + signal if killed
 
     ~MorvServer()
     {
-        if (Signal(SIGTERM) && WaitExit(5000) == -1 && kill(pid, SIGKILL) == 0)
+        if (Signal(SIGTERM) && WaitExit(5000) == -1 && Signal(SIGKILL))
             WaitExit(60000);
     }
     // morv -s ARGS -p port after the shell text setup; true once it is ready.
@@ -134,7 +125,7 @@ struct MorvServer {
         return fd;
     }
     // The server's end of c in the kernel's table: state (0 when gone), unread bytes.
-    std::pair<int, unsigned long> End(const Client &c) const
+    std::pair<unsigned, unsigned long> End(const Client &c) const
     {
         std::ifstream f("/proc/net/tcp");
         unsigned lp, rp, st;
@@ -154,7 +145,7 @@ struct MorvServer {
         int outq = -1;
         return SendText(c.fd, text) && WaitUntil([&] {
             return ioctl(c.fd, SIOCOUTQ, &outq) == 0 && outq == 0
-                && End(c) == std::pair<int, unsigned long>(TCP_ESTABLISHED, 0);
+                && End(c) == std::pair{(unsigned)TCP_ESTABLISHED, 0ul};
         });
     }
     RunResult RunInside(const std::vector<std::string> &argv, const std::string &input = "") const

@@ -1,6 +1,5 @@
 // The relay's server loop and dumps from outside.
 #include <algorithm>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +27,8 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
 {
     MorvServer srv;
     ASSERT_TRUE(srv.Start({"-b", "1", "-v"}));
-    Client w{srv.Connect()}, fresh{srv.Connect()}, c{srv.Connect()};
-    ASSERT_TRUE(srv.Word(w, "act") && srv.Word(fresh, "deact")); // before its first "act"
+    Client w{srv.Connect()}, c{srv.Connect()};
+    ASSERT_TRUE(srv.Word(w, "act"));
     std::string stream = Datagram(7, 3000);
     ASSERT_TRUE(srv.SendDatagram(stream) && srv.SendDatagram("") && srv.SendDatagram("end\n"));
     stream = stream.substr(0, 2047) + "end\n";
@@ -43,21 +42,10 @@ TEST(MorvLoop, HistoryStreamWordsAndEcho)
     ASSERT_TRUE(srv.Word(c, "deact") && deliver("missed\n") && deliver(std::string("ab\0cd\n", 6)));
     ASSERT_TRUE(
         srv.Word(w, "v=0") && deliver("quiet\n") && srv.Word(w, "v=1") && deliver("loud\n"));
-    ASSERT_TRUE(srv.Word(c, "act") && srv.Word(fresh, "act") && deliver("new\n"));
-    EXPECT_TRUE(
-        UpToVersion(c, 4) == "new\n" + Version(0) && UpToVersion(fresh, 4) == "new\n" + Version(0));
+    ASSERT_TRUE(srv.Word(c, "act") && deliver("new\n"));
+    EXPECT_EQ(UpToVersion(c, 4), "new\n" + Version(0));
     EXPECT_TRUE(
         srv.WaitOut(" accepted.\n" + stream.substr(0, 2051) + "again\nmissed\nabloud\nnew\n"));
-    for (const auto &[text, act] :
-        {std::pair{std::string("act\n"), false}, {std::string("act\0", 4), true},
-            {std::string("ACT"), false}, {std::string("fetchlog"), false}}) {
-        Client t{srv.Connect()}; // gets the history, or not
-        std::string d = Datagram(stream.size(), 20),
-                    history = act ? stream.substr(stream.size() - 1024) + d : "";
-        ASSERT_TRUE(srv.Word(t, text) && deliver(d));
-        EXPECT_EQ(UpToVersion(t, history.size()), history + Version(0))
-            << testing::PrintToString(text);
-    }
 }
 
 // Its own network namespace lets the queue hold a whole batch of 16.
@@ -117,44 +105,29 @@ TEST(MorvLoop, SlowAndStalledClients)
     EXPECT_EQ(starts.end() - std::lower_bound(starts.begin(), starts.end(), got.size() - at), 51);
 }
 
-// Keep-alive probes free the slot of a vanished peer; select can't watch 1024 on.
+// Four slots; select can't watch descriptor 1024 on.
 TEST(MorvLoop, ClientTable)
 {
-    MorvServer srv, full, fuller;
+    MorvServer srv, fuller;
     ASSERT_TRUE(srv.Start());
     Client c[4] = {{srv.Connect()}, {srv.Connect()}, {srv.Connect()}, {srv.Connect()}};
     for (Client &k : c)
         ASSERT_EQ(UpToVersion(k), Version(0));
-    std::string ss; // shows the keep-alive timer once the replies are acknowledged
-    std::regex probes("(.*timer:\\(keepalive,(5\\dsec|1min),0\\)\n){4}");
-    EXPECT_TRUE(WaitUntil([&] {
-        std::string port = ":" + std::to_string(srv.port);
-        ss = RunProgram({"ss", "-tnoH", "state", "established", "sport", "=", port}).out;
-        return std::regex_match(ss, probes);
-    })) << ss;
     std::vector<std::string> cat
         = {BuiltProgram("morvcat"), "-w", "getver", "127.0.0.1:" + std::to_string(srv.port)};
     RunResult r = RunProgram(cat);
     EXPECT_TRUE(r.status == 3 && r.err.find("turned the connection away") != std::string::npos
         && srv.WaitOut(" refused.\n"));
-    ASSERT_EQ(shutdown(c[1].fd, SHUT_RDWR), 0);
-    ASSERT_TRUE(WaitUntil([&] {
-        int st = srv.End(c[1]).first;
-        return st != TCP_ESTABLISHED && st != TCP_CLOSE_WAIT;
-    }));
-    EXPECT_TRUE(RunProgram(cat).out == Version(0) && UpToVersion(c[3]) == Version(0));
+    ASSERT_EQ(shutdown(c[1].fd, SHUT_RDWR), 0); // frees its slot
+    EXPECT_TRUE(WaitUntil([&] { return RunProgram(cat).out == Version(0); }));
+    EXPECT_EQ(UpToVersion(c[3]), Version(0));
 
     if (RunProgram({"python3", "-c", ""}).status != 0 || ProgramEmulated("morv"))
         GTEST_SKIP() << "needs python3, and morv's own descriptors";
     std::string take
         = "exec python3 -c 'import os, sys; [os.dup2(2, i) for i in range(3, int(sys.argv[1]))]; "
           "os.execv(sys.argv[2], sys.argv[2:])' ";
-    ASSERT_TRUE(
-        full.Start({}, take + "1022 \"$@\"") && fuller.Start({}, take + "1024 \"$@\"", false));
-    Client k{full.Connect()};
-    bool closed = false;
-    EXPECT_TRUE(Read(k.fd, SIZE_MAX, MORV_WAIT_MS, &closed).empty() && closed
-        && full.WaitOut(" refused.\n"));
+    ASSERT_TRUE(fuller.Start({}, take + "1024 \"$@\"", false));
     EXPECT_TRUE(fuller.WaitExit() == 0 && fuller.Err() == "select: Bad file descriptor\n")
         << fuller.Err();
 }
@@ -170,15 +143,14 @@ bool Flag(const MorvServer &srv, int cont) // settles once the request's pass ha
     });
 }
 
-// Bash as /bin/sh shows the dump command's signal mask as it inherits it.
+// A stale log.1 goes with the first snapshot: the next number is free.
 TEST(MorvDump, SignalsWordsAndContinuousFile)
 {
     MorvServer srv;
-    const std::string cmd = "sleep 1; grep SigBlk /proc/self/status";
+    const std::string cmd = "sleep 1; echo ran";
     ASSERT_TRUE(srv.Start(
         {"-a", "/tmp/extra", "-a", "/tmp/none", "-e", cmd, "-o", "/tmp/no/a", "-o", "/tmp/d/log"},
-        "mount --bind /bin/bash /bin/sh && mkdir -p /tmp/d/log && echo extra >/tmp/extra && "
-        "echo stale >/tmp/d/log.1")); // the first snapshot removes it: the next number is free
+        "mkdir -p /tmp/d/log && echo extra >/tmp/extra && echo stale >/tmp/d/log.1"));
     Client live{srv.Connect()};
     std::string sent;
     auto log = [&](const std::string &d) {
@@ -192,16 +164,11 @@ TEST(MorvDump, SignalsWordsAndContinuousFile)
     ASSERT_TRUE(srv.Word(live, "act") && log("one\n") && srv.Signal(SIGUSR1) && dumped("log.0"));
     ASSERT_TRUE(srv.Signal(SIGUSR2) && log("two\n")); // most likely while the command sleeps
     ASSERT_TRUE(dumped("log.cont.0") && Flag(srv, 1));
-    std::string snap = file("log.0"), blk = snap.substr(snap.find("SigBlk:") + 7);
-    EXPECT_EQ(strtoull(blk.c_str(), 0, 16)
-            & (1ull << (SIGUSR1 - 1) | 1ull << (SIGUSR2 - 1) | 1ull << (ProgramSigRtMin() - 1)),
-        0u);
     std::string head
         = "\n---------------------------- Dump of /tmp/extra ---------------------------\nextra\n"
           "\n--------------------- dump of "
-        + cmd + " ----------------------------\n"
-        + snap.substr(snap.find("SigBlk:"), blk.find('\n') + 8) + LOG_HEADER;
-    EXPECT_EQ(snap, head + "one\n");
+        + cmd + " ----------------------------\nran\n" + LOG_HEADER;
+    EXPECT_EQ(file("log.0"), head + "one\n");
     ASSERT_TRUE(log(std::string(2047, 'b')));
     EXPECT_TRUE(WaitUntil([&] { return file("log.cont.0") == head + sent; }));
     for (auto [word, flag] :
@@ -235,16 +202,9 @@ TEST(MorvDump, FullOrVanishedMediumKeepsTheRelayServing)
             sent += block;
         return blocks == 0;
     };
-    // 13 blocks fill the ring, 8 more leave 40 of 48 KiB used, the snapshot has room for a part
     ASSERT_TRUE(srv.Word(live, "act") && log(13) && srv.Signal(SIGUSR2));
     ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.cont.0") && log(8) && srv.Signal(SIGUSR1));
-    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.0") && log(16));
-    std::string sizes
-        = srv.RunInside({"stat", "-c%s", "/tmp/small/log.0", "/tmp/small/log.cont.0"}).out;
-    int snap = 0, cont = 0;
-    sscanf(sizes.c_str(), "%d %d", &snap, &cont);
-    EXPECT_TRUE(snap > 0 && snap < 72 + 24 * 1024 && cont < 72 + 24 * 1024 + 2000 * 24)
-        << snap << " " << cont;
+    ASSERT_TRUE(srv.WaitOut("to /tmp/small/log.0") && log(16)); // past the end of the room
     ASSERT_TRUE(Flag(srv, 1) && srv.RunInside({"umount", "-l", "/tmp/small"}).status == 0);
     ASSERT_TRUE(RunProgram({"rm", "-rf", srv.tmp_dir + "/small"}).status == 0 && log(1));
     ASSERT_TRUE(srv.Signal(SIGUSR1) && srv.WaitOut("to /tmp/log.0"));

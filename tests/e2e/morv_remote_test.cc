@@ -1,6 +1,4 @@
 // Remote commands and the log fetch of the real relay, and morvcat driving it.
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "morv_harness.h"
@@ -23,8 +21,8 @@ std::string Ask(const MorvServer &srv, const std::string &text)
     return closed ? got : "(not closed) " + got;
 }
 
-// The relay runs in /tmp, which holds "note"; only the last text of the
-// first relay may create /tmp/m. A dump signal first leaves EINTR in errno.
+// Run in /tmp, which holds "note"; only the first list's last text may create /tmp/m. A dump
+// signal first leaves EINTR in errno.
 TEST(MorvRemote, AllowedCheckCutAndInjection)
 {
     const std::string longest = "echo " + std::string(251, 'x'); // the most a client text holds
@@ -72,8 +70,7 @@ TEST(MorvRemote, AllowedCheckCutAndInjection)
     }
 }
 
-// Long paths make the archive command outgrow any small fixed buffer. morvcat
-// exits with each status once (3 in MorvLoop.ClientTable).
+// Long paths make the archive command outgrow any small fixed buffer.
 TEST(MorvRemote, FetchLogsAndMorvcat)
 {
     MorvServer srv, none;
@@ -90,49 +87,24 @@ TEST(MorvRemote, FetchLogsAndMorvcat)
     }
     for (const std::string &name : want)
         WriteFile(srv.scratch.file(dir + "/" + name), name + bulk);
-    ASSERT_TRUE(
-        srv.Start(args) && none.Start({"-a", "/tmp/missing"}) && srv.SendDatagram("history\n"));
-    Client c{srv.Connect()};
-    bool closed = false; // after a command the connection stays open
-    ASSERT_TRUE(SendText(c.fd, "echo one")
-        && Read(c.fd, Header("echo one").size() + 4) == Header("echo one") + "one\n");
-    EXPECT_TRUE(SendText(c.fd, "FETCHLOGS please")
-        && Read(c.fd, SIZE_MAX, MORV_WAIT_MS, &closed).size() > 2048 && closed);
-
-    std::string out = srv.scratch.file("follower");
-    pid_t follower
-        = SpawnProgram({BuiltProgram("morvcat"), "-t", "127.0.0.1:" + std::to_string(srv.port)},
-            out, out + ".err");
+    ASSERT_TRUE(srv.Start(args) && none.Start({"-a", "/tmp/missing"}));
     const std::tuple<std::vector<std::string>, int, int, std::string, std::string> cases[]
-        = {// arguments, port, status, the whole standard output (a part with --fetch), a part of
-           // standard error
-            {{"-w", "getver"}, srv.port, 0, "morv v0.1[0]\n", ""},
-            {{"-q", "500", "-x", "echo a  b"}, srv.port, 0, "a b\n", ""},
+        = {// arguments, port, status, a part of standard output, a part of standard error
             {{"-q", "500", "-x", "rm -rf /tmp"}, srv.port, 5, "", "no answer"},
-            {{"-w", "reboot"}, srv.port, 1, "", "not a control word"},
             {{"--fetch", got}, none.port, 6, "", "the relay sent no archive"},
             {{"--fetch", got, "-w", "snap"}, srv.port, 1, "", "Usage"},
             {{"--fetch", got}, srv.port, 0, "  " + dir + "/extra9\n", ""},
             {{"-w", "getver"}, FreeTcpPort(), 2, "", "Connection refused"}};
-    for (auto [args, port, status, stdout, err] : cases) {
+    for (auto [args, port, status, out, err] : cases) {
         args.insert(args.begin(), BuiltProgram("morvcat"));
         args.push_back("127.0.0.1:" + std::to_string(port));
         RunResult r = RunProgram(args);
-        EXPECT_TRUE(r.status == status && r.err.find(err) != std::string::npos) << args[2] << r.err;
-        EXPECT_TRUE(
-            args[1] == "--fetch" ? r.out.find(stdout) != std::string::npos : r.out == stdout)
-            << r.out;
+        EXPECT_TRUE(r.status == status && r.out.find(out) != std::string::npos
+            && r.err.find(err) != std::string::npos) << args[2] << r.out << r.err;
     }
     for (const std::string &name : want) // the last good fetch
         EXPECT_TRUE(RunProgram({"tar", "xzOf", got, dir + "/" + name}).out == name + bulk) << name;
     EXPECT_FALSE(FileExists(srv.tmp_dir + "/morvlog.tgz"));
-    int st = 0;
-    ASSERT_TRUE(srv.Signal(SIGTERM)
-        && WaitUntil([&] { return waitpid(follower, &st, WNOHANG) == follower; }));
-    EXPECT_TRUE(WEXITSTATUS(st) == 4
-        && ReadFile(out + ".err").find("the relay closed the connection") != std::string::npos);
-    EXPECT_TRUE(
-        std::regex_match(ReadFile(out), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d history\n")));
 }
 
 } // namespace
