@@ -85,6 +85,20 @@ TEST(RelayClient, MorvCliAndRsystem)
         EXPECT_TRUE(r.status == 0 && r.out.substr(0, size) == out) << script << r.out;
         EXPECT_TRUE(WaitUntil([&] { return !FileExists(srv.tmp_dir + "/systemcall.sock"); }));
     }
+    // The request is the command and its one NUL, nothing more.
+    Client listener{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/systemcall.sock", srv.tmp_dir.c_str());
+    ASSERT_EQ(bind(listener.fd, (sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(listener.fd, 1), 0);
+    std::string request;
+    std::thread service([&] {
+        Client c{accept(listener.fd, nullptr, nullptr)};
+        request = Read(c.fd, 100, 500);
+    });
+    srv.RunInside({example, "-r", "exit 5"});
+    service.join();
+    EXPECT_EQ(request, std::string("exit 5\0", 7));
 }
 
 } // namespace
